@@ -1,0 +1,54 @@
+# Shared build settings and helper functions for every target of the project.
+
+add_compile_options(-Wall -Wextra -Wshadow)
+
+if(DR_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(DR_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT DR_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "DR_SANITIZE must be empty, address or thread")
+endif()
+
+# Aggregate targets the test script builds in the sanitizer trees.
+add_custom_target(unit_tests)   # every unit test (ASan+UBSan tree)
+add_custom_target(tsan_tests)   # tests of threaded code (TSan tree)
+
+# dr_add_test(NAME name SOURCES ... [LIBS ...] [LABELS ...] [UNIT] [TSAN] [TIMEOUT s]
+#             [ENV VAR=value ...])
+# One Qt Test executable registered with CTest. UNIT joins unit_tests and the label
+# "unit"; TSAN joins tsan_tests and the label "tsan". Integration/GUI/media tests give
+# their own LABELS (integration, gui, media, browser, netns).
+function(dr_add_test)
+  cmake_parse_arguments(T "UNIT;TSAN" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE Qt6::Test dr_testsupport ${T_LIBS})
+  set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  set(labels ${T_LABELS})
+  if(T_UNIT)
+    list(APPEND labels unit)
+    add_dependencies(unit_tests ${T_NAME})
+  endif()
+  if(T_TSAN)
+    list(APPEND labels tsan)
+    add_dependencies(tsan_tests ${T_NAME})
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(env "DR_BUILD_DIR=${CMAKE_BINARY_DIR}" "DR_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+          "QT_QPA_PLATFORM=offscreen" ${T_ENV})
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT}
+                       ENVIRONMENT "${env}")
+endfunction()
+
+# dr_add_bench(NAME name SOURCES ... [LIBS ...]): a benchmark program; never a test.
+function(dr_add_bench)
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${B_NAME} ${B_SOURCES})
+  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS})
+  set_target_properties(${B_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endfunction()

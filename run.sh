@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts Desk Recorder with a few demo sources.
+# Arguments are passed to desk-recorder (e.g. ./run.sh --headless).
+set -euo pipefail
+root=$(cd "$(dirname "$0")" && pwd)
+cd "$root"
+"$root/scripts/deps.sh"
+[ -f build/build.ninja ] || cmake -S . -B build -G Ninja > /dev/null
+cmake --build build -j "$(nproc)"
+
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT INT TERM
+
+if [ -x build/ndi-testsrc ]; then
+  build/ndi-testsrc --name "Demo Bars" --name "Demo Tone" --tone 1000 --level -20 &
+  pids+=($!)
+  build/ndi-testsrc --name "Demo 720p" --resolution 1280x720 --fps 25/1 &
+  pids+=($!)
+fi
+
+# QtWebEngine refuses to run as root without this; only the launcher sets it.
+if [ "$(id -u)" -eq 0 ]; then export QTWEBENGINE_DISABLE_SANDBOX=1; fi
+if [ -z "${DISPLAY:-}" ] && [[ " $* " != *" --headless "* ]]; then
+  echo "run.sh: no DISPLAY; starting headless (open http://127.0.0.1:65534/index.html)"
+  set -- --headless "$@"
+fi
+build/desk-recorder "$@"

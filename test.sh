@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test:
+#   build/       normal build: all tests (unit, integration, media, gui, browser, netns)
+#   build-asan/  ASan + UBSan: unit tests
+#   build-tsan/  ThreadSanitizer: tests of threaded code
+# Usage: ./test.sh [ctest arguments...]   e.g. ./test.sh -R control
+set -euo pipefail
+root=$(cd "$(dirname "$0")" && pwd)
+cd "$root"
+"$root/scripts/deps.sh"
+
+jobs=$(nproc)
+configure() { # dir, extra cmake args...
+  local dir=$1; shift
+  [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja "$@" > /dev/null
+}
+
+status=0
+run_ctest() { # dir, ctest args...
+  local dir=$1; shift
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@") || status=1
+}
+
+configure build
+cmake --build build -j "$jobs"
+run_ctest build "$@"
+
+if [ $# -eq 0 ] || [ -n "${DR_SANITIZERS:-}" ]; then
+  configure build-asan -DDR_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+  cmake --build build-asan -j "$jobs" --target unit_tests
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_ctest build-asan -L unit
+
+  configure build-tsan -DDR_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
+  cmake --build build-tsan -j "$jobs" --target tsan_tests
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
+    run_ctest build-tsan -L tsan
+fi
+
+exit $status
