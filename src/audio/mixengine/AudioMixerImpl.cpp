@@ -132,21 +132,27 @@ bool AudioMixerImpl::Mix(size_t channels, AudioFrame *out)
     }
 
     AUDIOMIX_CHECK_LE(samplesPerChannel, kMaxSummedSamplesPerChannel);
-    float sum[2][kMaxSummedSamplesPerChannel] = {};
+    // Interleaved like the frames (index channels * i + c): every element receives the same
+    // additions in the same order as a per-channel layout, and the loops vectorise.
+    float sum[2 * kMaxSummedSamplesPerChannel] = {};
     for (const AudioFrame *frame : mixList_) {
         const int16_t *data = frame->Data();
         const size_t frameChannels = frame->channels;
         const size_t length = std::min(frame->samples_per_channel, samplesPerChannel);
-        for (size_t c = 0; c < channels; ++c) {
-            for (size_t i = 0; i < length; ++i)
-                sum[c][i] += static_cast<float>(data[frameChannels * i + c]);
+        if (frameChannels == channels) {
+            for (size_t k = 0; k < length * channels; ++k)
+                sum[k] += static_cast<float>(data[k]);
+        } else {
+            // A frame left in its own channel layout (too long to convert in place).
+            for (size_t i = 0; i < length; ++i) {
+                for (size_t c = 0; c < channels; ++c)
+                    sum[channels * i + c] += static_cast<float>(data[frameChannels * i + c]);
+            }
         }
     }
     int16_t *outData = out->MutableData();
-    for (size_t c = 0; c < channels; ++c) {
-        for (size_t i = 0; i < samplesPerChannel; ++i)
-            outData[channels * i + c] = RoundToS16(sum[c][i]);
-    }
+    for (size_t k = 0; k < samplesPerChannel * channels; ++k)
+        outData[k] = RoundToS16(sum[k]);
     return !mixList_.empty();
 }
 
