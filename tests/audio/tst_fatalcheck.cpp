@@ -1,6 +1,9 @@
 // The frame record's muted behaviour, the checked numeric conversions, and the report and
 // process stop of a failed consistency check (run in forked children).
+#include "ScriptedSource.h"
 #include "audio/mixengine/AudioFrame.h"
+#include "audio/mixengine/AudioMixerImpl.h"
+#include "audio/mixengine/AudioOutput.h"
 #include "audio/mixengine/Checks.h"
 #include "audio/mixengine/NumericRange.h"
 
@@ -179,6 +182,27 @@ private slots:
         QVERIFY2(outOfRange.output.ends_with(
                      "Check failed: uint32_t(1) < -1 (1 vs. -1)\n# unsigned against signed"),
                  outOfRange.output.c_str());
+    }
+
+    void summingAbove48000HzStopsTheProcess()
+    {
+        // One source at 96000 Hz is copied and plays; two would overrun the summing buffer.
+        auto engine = AudioMixerImpl::Create(std::make_unique<AudioOutput>(96000));
+        ScriptedSource a(1), b(2);
+        engine->AddSource(&a);
+        AudioFrame out;
+        QVERIFY(engine->Mix(2, &out));
+        QCOMPARE(out.samples_per_channel, size_t(960));
+        engine->AddSource(&b);
+        const ChildResult child = runInChild([&] {
+            AudioFrame frame;
+            engine->Mix(2, &frame);
+        });
+        QVERIFY(child.aborted);
+        QVERIFY2(QString::fromStdString(child.output)
+                     .contains("Check failed: samplesPerChannel <= kMaxSummedSamplesPerChannel "
+                               "(960 vs. 480)"),
+                 child.output.c_str());
     }
 };
 
