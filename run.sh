@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 "$root/scripts/deps.sh"
-[ -f build/build.ninja ] || cmake -S . -B build -G Ninja > /dev/null
+cmake -S . -B build -G Ninja > /dev/null
 cmake --build build -j "$(nproc)"
 
 pids=()

@@ -12,7 +12,8 @@ cd "$root"
 jobs=$(nproc)
 configure() { # dir, extra cmake args...
   local dir=$1; shift
-  [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja "$@" > /dev/null
+  # Always re-run: subsystem folders join the build by their presence.
+  cmake -S . -B "$dir" -G Ninja "$@" > /dev/null
 }
 
 status=0
