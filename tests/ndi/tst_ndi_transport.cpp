@@ -341,6 +341,34 @@ private slots:
         lib()->recv_free_video_v2(high.get(), &v);
     }
 
+    // A receiver asking for BGRX gets it, with its own stride; others get UYVY.
+    void deliversRequestedColourFormat()
+    {
+        NdiSender send = makeSender(uniqueName("Colour"));
+        NDIlib_recv_create_v3_t r;
+        r.source_to_connect_to = *lib()->send_get_source_name(send.get());
+        r.color_format = NDIlib_recv_color_format_BGRX_BGRA;
+        NdiReceiver recv = makeNdiReceiver(lib(), &r);
+        QVERIFY(waitConnected(recv.get()));
+        std::vector<uint8_t> white(64 * 32 * 2);
+        for (size_t i = 0; i < white.size(); i += 2) {
+            white[i] = 128;
+            white[i + 1] = 235;
+        }
+        NDIlib_video_frame_v2_t f;
+        f.xres = 64;
+        f.yres = 32;
+        f.p_data = white.data();
+        lib()->send_send_video_v2(send.get(), &f);
+        NDIlib_video_frame_v2_t v;
+        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_video, &v, nullptr, nullptr),
+                 NDIlib_frame_type_video);
+        QCOMPARE(v.FourCC, uint32_t(NDIlib_FourCC_video_type_BGRX));
+        QCOMPARE(v.line_stride_in_bytes, 64 * 4);
+        QCOMPARE(int(v.p_data[64 * 4 * 31 + 63 * 4 + 2]), 255);
+        lib()->recv_free_video_v2(recv.get(), &v);
+    }
+
     void lateReceiverGetsLastFrame()
     {
         std::string name = uniqueName("Late");

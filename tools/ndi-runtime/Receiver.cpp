@@ -3,6 +3,7 @@
 #include "DiscoveryService.h"
 #include "FrameSync.h"
 #include "Log.h"
+#include "MediaConvert.h"
 #include "Socket.h"
 #include "WireParser.h"
 
@@ -30,8 +31,8 @@ bool isTrue(const std::string &v)
 } // namespace
 
 Receiver::Receiver(const NDIlib_recv_create_v3_t &settings)
-    : m_bandwidth(settings.bandwidth), m_receiverName(cString(settings.p_ndi_recv_name)),
-      m_discovery(DiscoveryService::acquire())
+    : m_bandwidth(settings.bandwidth), m_colorFormat(settings.color_format),
+      m_receiverName(cString(settings.p_ndi_recv_name)), m_discovery(DiscoveryService::acquire())
 {
     m_targetName = cString(settings.source_to_connect_to.p_ndi_name);
     m_targetAddress = cString(settings.source_to_connect_to.p_url_address);
@@ -232,13 +233,25 @@ bool Receiver::handle(uint16_t type, const PayloadPtr &payload, std::string *why
         if (m_bandwidth == NDIlib_recv_bandwidth_audio_only ||
             m_bandwidth == NDIlib_recv_bandwidth_metadata_only)
             return true;
+        if (m_colorFormat == NDIlib_recv_color_format_BGRX_BGRA ||
+            m_colorFormat == NDIlib_recv_color_format_RGBX_RGBA) {
+            bool rgb = m_colorFormat == NDIlib_recv_color_format_RGBX_RGBA;
+            auto converted =
+                std::make_shared<Payload>(size_t(item.video.xres) * size_t(item.video.yres) * 4);
+            uyvyToRgbx(item.video.pixels, item.video.xres, item.video.yres, rgb, converted->data());
+            item.payload = converted;
+            item.video.pixels = converted->data();
+            item.video.fourCC = rgb ? NDIlib_FourCC_video_type_RGBX : NDIlib_FourCC_video_type_BGRX;
+        } else {
+            item.video.fourCC = NDIlib_FourCC_video_type_UYVY;
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_total.video_frames++;
         }
         std::lock_guard<std::mutex> lock(m_sinkMutex);
         if (m_sink) {
-            m_sink->pushVideo(payload, item.video);
+            m_sink->pushVideo(item.payload, item.video);
             return true;
         }
         break;
@@ -351,14 +364,14 @@ NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t *video,
                 *video = NDIlib_video_frame_v2_t{};
                 video->xres = m.xres;
                 video->yres = m.yres;
-                video->FourCC = NDIlib_FourCC_video_type_UYVY;
+                video->FourCC = m.fourCC;
                 video->frame_rate_N = m.frameRateN;
                 video->frame_rate_D = m.frameRateD;
                 video->picture_aspect_ratio = m.aspect;
                 video->frame_format_type = NDIlib_frame_format_type_progressive;
                 video->timecode = m.timecode;
                 video->p_data = const_cast<uint8_t *>(m.pixels);
-                video->line_stride_in_bytes = m.xres * 2;
+                video->line_stride_in_bytes = m.xres * bytesPerPixel(m.fourCC);
                 video->timestamp = m.timestamp;
                 m_videoOut[video->p_data] = it->payload;
                 if (!m.metadata.empty()) {

@@ -78,6 +78,7 @@ private:
     void sleepInterruptible(int ms);
 
     const int32_t m_bandwidth;
+    const int32_t m_colorFormat; // BGRX_BGRA / RGBX_RGBA convert; every other gives UYVY
     const std::string m_receiverName;
     std::shared_ptr<DiscoveryService> m_discovery;
 
