@@ -7,8 +7,10 @@
 #include "Socket.h"
 #include "WireParser.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -36,6 +38,11 @@ Receiver::Receiver(const NDIlib_recv_create_v3_t &settings)
 {
     m_targetName = cString(settings.source_to_connect_to.p_ndi_name);
     m_targetAddress = cString(settings.source_to_connect_to.p_url_address);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        m_cancelRead.reset(fds[0]);
+        m_cancelWrite.reset(fds[1]);
+    }
     m_thread = std::thread([this] { run(); });
 }
 
@@ -46,6 +53,11 @@ Receiver::~Receiver()
         m_stop = true;
     }
     m_cv.notify_all();
+    if (m_cancelWrite.valid()) {
+        char c = 1;
+        ssize_t ignored = ::write(m_cancelWrite.get(), &c, 1);
+        (void)ignored;
+    }
     {
         std::lock_guard<std::mutex> lock(m_writeMutex);
         if (m_sendFd >= 0)
@@ -99,7 +111,7 @@ void Receiver::run()
         std::string error = "no address";
         FdHandle fd;
         if (addressOk)
-            fd = connectTcp(addr, kConnectTimeoutMs, &error);
+            fd = connectTcp(addr, kConnectTimeoutMs, &error, m_cancelRead.get());
         if (!fd.valid()) {
             // The source may have come back elsewhere: look its name up again.
             std::string found = name.empty() ? std::string() : m_discovery->lookup(name);

@@ -36,7 +36,9 @@ std::string formatAddress(const sockaddr_in &addr); // "a.b.c.d:port"
 std::string ipText(in_addr addr);                   // "a.b.c.d"
 
 // TCP connect with a timeout; returns an invalid handle on failure (errno text in `error`).
-FdHandle connectTcp(const sockaddr_in &addr, int timeoutMs, std::string *error = nullptr);
+// When `cancelFd` is given, its becoming readable abandons the attempt at once.
+FdHandle connectTcp(const sockaddr_in &addr, int timeoutMs, std::string *error = nullptr,
+                    int cancelFd = -1);
 // A listening TCP socket on 0.0.0.0:port (0 = any free port); invalid on failure.
 FdHandle listenTcp(uint16_t port, int backlog = 16);
 uint16_t localPort(int fd);
