@@ -163,13 +163,15 @@ bool sendAll(int fd, const void *data, size_t len)
     return true;
 }
 
-bool waitReadable(int fd, int timeoutMs)
+bool waitReadable(int fd, int timeoutMs, int cancelFd)
 {
-    pollfd p{fd, POLLIN, 0};
+    pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
     int n;
     do {
-        n = ::poll(&p, 1, timeoutMs);
+        n = ::poll(p, cancelFd >= 0 ? 2 : 1, timeoutMs);
     } while (n < 0 && errno == EINTR);
+    if (n > 0 && cancelFd >= 0 && (p[1].revents & POLLIN))
+        return false;
     return n > 0;
 }
 

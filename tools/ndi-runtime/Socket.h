@@ -47,8 +47,9 @@ void tuneStreamSocket(int fd);
 
 // Blocking send of the whole buffer (MSG_NOSIGNAL); false when the peer is gone.
 bool sendAll(int fd, const void *data, size_t len);
-// Waits up to timeoutMs for fd to become readable; true when it is (or has an error).
-bool waitReadable(int fd, int timeoutMs);
+// Waits up to timeoutMs for fd to become readable; true when it is (or has an error). A
+// readable `cancelFd` (when given) ends the wait with false.
+bool waitReadable(int fd, int timeoutMs, int cancelFd = -1);
 
 // IPv4 addresses of the interfaces that are up and not loopback, with their index.
 struct LocalInterface
