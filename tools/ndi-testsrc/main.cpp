@@ -40,7 +40,8 @@ int main(int argc, char **argv)
                      NdiLibrary::instanceError().c_str());
         return 1;
     }
-    TestSource::print("runtime " + lib->describe());
+    TestSource::print("runtime path=" + lib->path() + " version=" + lib->version() +
+                      " own=" + (lib->isOwnRuntime() ? "1" : "0"));
 
     std::vector<std::unique_ptr<TestSource>> sources;
     for (const std::string &name : options.names) {
