@@ -79,6 +79,9 @@ private slots:
         QVERIFY(all.listedAddress(a).contains(QRegularExpression("^[^:]+:\\d+$")));
         QVERIFY(all.listedAddress(a) != all.listedAddress(b));
         QVERIFY(runProbe({"--list", "--until", "nobody here", "--seconds", "0.5"}).exitCode == 1);
+        const ProbeResult missing = runProbe({"--recv", "nobody here", "--find-seconds", "0.5"});
+        QCOMPARE(missing.exitCode, 1);
+        QCOMPARE(missing.value("source_found"), QString("0"));
     }
 
     void groupsFilter()
