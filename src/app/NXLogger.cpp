@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QSettings>
 #include <QTextStream>
 
 #include <chrono>
@@ -22,6 +21,33 @@ const char *const kRecordTimePattern = "yyyy.MM.dd_hh.mm.ss.zzz";
 QString settingsPath(const QString &folder)
 {
     return folder + QStringLiteral("settings.ini");
+}
+
+// "level" of the [settings] group of an INI file; 0 when the file, group or key is missing
+// or the value is not an unsigned number.
+uint readLevelFromFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return 0;
+    bool inGroup = false;
+    uint level = 0;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.startsWith('[')) {
+            inGroup = line == "[settings]";
+            continue;
+        }
+        if (!inGroup || line.startsWith(';') || line.startsWith('#'))
+            continue;
+        const qsizetype eq = line.indexOf('=');
+        if (eq < 0 || line.left(eq).trimmed() != "level")
+            continue;
+        bool ok = false;
+        const uint value = line.mid(eq + 1).trimmed().toUInt(&ok);
+        level = ok ? value : 0;
+    }
+    return level;
 }
 
 } // namespace
@@ -123,10 +149,9 @@ void NXLogger::onDirectoryChanged(const QString &)
 
 void NXLogger::readLevel()
 {
-    QSettings settings(settingsPath(m_folder), QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("settings"));
-    m_level.store(static_cast<int>(settings.value(QStringLiteral("level"), 0).toUInt()));
-    settings.endGroup();
+    // Read directly rather than through QSettings: its process-wide cache keeps the old
+    // content when an edit leaves size and (coarse) modification time unchanged.
+    m_level.store(static_cast<int>(readLevelFromFile(settingsPath(m_folder))));
 }
 
 void NXLogger::messageHandler(QtMsgType type, const QMessageLogContext &, const QString &text)
