@@ -100,6 +100,9 @@ int Application::run(int argc, char **argv)
         QtWebEngineQuick::initialize();
         app = std::make_unique<QApplication>(argc, argv);
     }
+    // Installed at once so a termination request during start-up waits in the pipe and
+    // ends the run as soon as the event loop starts.
+    SignalWatcher signalWatcher;
     QCoreApplication::setOrganizationName(QLatin1String(kOrganisation));
     QCoreApplication::setOrganizationDomain(QLatin1String(kOrganisation));
     QCoreApplication::setApplicationName(QStringLiteral("desk-recorder"));
@@ -116,6 +119,12 @@ int Application::run(int argc, char **argv)
     ensureLoggerSettings(dataFolder);
 
     NXLogger *logger = NXLogger::instance();
+    // Failed start-up: keep the reason in the log file before the process ends.
+    auto fail = [logger] {
+        logger->flush(2000);
+        logger->stop();
+        return -1;
+    };
     logger->setEchoToStderr(true, options.developing);
     logger->start(dataFolder, kLogSizeLimitBytes);
     qInfo().noquote() << "desk-recorder" << DR_VERSION
@@ -137,13 +146,13 @@ int Application::run(int argc, char **argv)
     if (!daemon->init(dataFolder, baseFolder, options.httpPort)) {
         qDebug() << "daemonService init failed!";
         complain(QStringLiteral("cannot use the data folder %1").arg(dataFolder));
-        return -1;
+        return fail();
     }
     if (!daemon->startHttpServer()) {
         qDebug() << "daemonService listen this port failed! :" << options.httpPort;
         complain(QStringLiteral("cannot listen on HTTP port %1 (is another instance running?)")
                      .arg(options.httpPort));
-        return -1;
+        return fail();
     }
 
     QUrl initialUrl = QUrl::fromUserInput(webUiUrl(options.httpPort, options.wsPort));
@@ -178,7 +187,7 @@ int Application::run(int argc, char **argv)
         if (engine->rootObjects().isEmpty()) {
             qDebug() << "application engine load main.qml failed!";
             complain(QStringLiteral("cannot load %1/res/qml/MainWindow.qml").arg(baseFolder));
-            return -1;
+            return fail();
         }
         translator->loadLanguage(daemon->getCurrentLang());
         QObject::connect(daemon, &DaemonService::languageChanged, translator.get(),
@@ -191,13 +200,12 @@ int Application::run(int argc, char **argv)
 
     if (!daemon->openWindow()) {
         complain(QStringLiteral("cannot open the output"));
-        return -1;
+        return fail();
     }
     // The registry step of other platforms has no counterpart here.
 
     // SIGTERM/SIGINT/SIGHUP end the run as closing the window does: recordings are
     // released and the task thread ends before the event loop returns.
-    SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, app.get(),
                      [&](int number) {
                          qInfo() << "signal" << number << "received; shutting down";
@@ -217,6 +225,7 @@ int Application::run(int argc, char **argv)
     qInfo() << "desk-recorder shutting down";
     inhibitor.release();
     sources->stopDiscover();
+    logger->flush(1000);
     logger->stop();
     engine.reset();
     translator.reset();

@@ -94,7 +94,25 @@ void NXLogger::start(const QString &folder, int sizeLimitBytes)
                            : kDefaultSizeLimitBytes;
 
     m_stopping.store(false);
+    m_workerRunning.store(true);
     m_worker = std::thread([this] { workerLoop(); });
+}
+
+bool NXLogger::flush(int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (!m_workerRunning.load())
+            return false;
+        {
+            std::lock_guard lock(m_queueMutex);
+            if (m_queue.empty() && !m_writing.load())
+                return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 void NXLogger::stop()
@@ -198,6 +216,11 @@ bool NXLogger::openNextFile()
 
 void NXLogger::workerLoop()
 {
+    struct Running
+    {
+        std::atomic<bool> &flag;
+        ~Running() { flag.store(false); }
+    } running{m_workerRunning};
     for (;;) {
         Entry entry;
         {
@@ -214,7 +237,13 @@ void NXLogger::workerLoop()
                 continue;
             entry = std::move(m_queue.front());
             m_queue.pop_front();
+            m_writing.store(true);
         }
+        struct Written
+        {
+            std::atomic<bool> &flag;
+            ~Written() { flag.store(false); }
+        } written{m_writing};
 
         if (!m_file.isOpen() && !openNextFile()) {
             qWarning("open logfile failed.");

@@ -42,6 +42,9 @@ public:
     // that file and starts the writer thread. The folder must exist; a size limit outside
     // 0..10 MiB becomes 4 MiB. Call once per object.
     void start(const QString &folder, int sizeLimitBytes);
+    // Waits up to timeoutMs until every queued message is written; false on time-out or
+    // when the worker is not running. Used before stop() so the last lines are kept.
+    bool flush(int timeoutMs);
     // Ends the writer thread (messages still queued are not written) and closes the file.
     // The handler stays installed; later messages are dropped. Never call from the worker.
     void stop();
@@ -80,6 +83,8 @@ private:
     QString m_folder;
     int m_sizeLimitBytes = kDefaultSizeLimitBytes;
     std::atomic<bool> m_stopping{true};
+    std::atomic<bool> m_workerRunning{false};
+    std::atomic<bool> m_writing{false}; // the worker holds an entry it has not written yet
     std::thread m_worker;
 
     std::atomic<int> m_level{0};
