@@ -73,7 +73,7 @@ while :; do
     prev=$now
     set -- $(stat -f -c '%a %b' "$mnt" 2>/dev/null || echo "0 0")
     if [ "${2:-0}" -gt 0 ]; then pct=$(( $1 * 100 / $2 )); else pct=0; fi
-    echo "$name,$kib,$pct"
+    echo "$name,$kib,$pct" || exit 0
 done
 )";
 
@@ -138,6 +138,10 @@ void SystemMonitor::start(const QString &resourceFolder, const QString &dataFold
 {
     m_resourceFolder = resourceFolder;
     m_dataFolder = dataFolder;
+    // The helpers must not outlive the event loop (the owner may be destroyed at exit).
+    if (QCoreApplication *app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &SystemMonitor::stop,
+                Qt::UniqueConnection);
     {
         std::lock_guard<std::mutex> lock(m_threadLock);
         if (!m_running) {

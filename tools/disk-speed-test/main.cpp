@@ -8,6 +8,7 @@
 // supports it (it never has a name), otherwise it is created and unlinked right away, so
 // the space is returned however the program ends, SIGKILL included. SIGTERM, SIGINT and
 // SIGHUP stop the writers at once; no result is printed and the exit code is 128 + signal.
+// The test also stops when its parent process ends or stops reading its output.
 //
 // Measuring the disk rather than memory: direct I/O (O_DIRECT) where the file system and
 // the block size allow it; otherwise buffered writes with fdatasync every 64 MiB. Each
@@ -28,6 +29,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
@@ -118,10 +120,14 @@ void runWriter(Writer &w, const char *buffer, std::int64_t blockBytes)
         w.error = errno;
 }
 
+// A reader that went away (the application ended) stops the test like a signal would.
 void printLine(const char *key, const std::string &value)
 {
     std::printf("%s=%s\n", key, value.c_str());
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) {
+        g_signal.store(SIGPIPE);
+        g_stop.store(true);
+    }
 }
 
 } // namespace
@@ -144,6 +150,8 @@ int main(int argc, char **argv)
     for (const int sig : {SIGTERM, SIGINT, SIGHUP})
         sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // End with the program that started us, even when it is killed.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
 
     struct statvfs fs = {};
     if (statvfs(opt.path.c_str(), &fs) != 0) {
