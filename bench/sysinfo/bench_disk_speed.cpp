@@ -59,7 +59,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QString buildDir = QDir(QCoreApplication::applicationDirPath() + "/..").canonicalPath();
-    const QString base = argc > 1 ? QString::fromLocal8Bit(argv[1]) : buildDir;
+    const QString base =
+        argc > 1 && argv[1][0] != '\0' ? QString::fromLocal8Bit(argv[1]) : buildDir;
     const int seconds = argc > 2 ? std::max(1, atoi(argv[2])) : 10;
     const int rounds = argc > 3 ? std::max(1, atoi(argv[3])) : 2;
     const int blockBytes = argc > 4 ? std::max(512, atoi(argv[4])) : 4096;
@@ -75,14 +76,24 @@ int main(int argc, char **argv)
     double toolSum = 0;
     double ddSum = 0;
     int done = 0;
+    // Odd rounds run the tool first, even rounds dd first (with the amount of the previous
+    // tool run), so that neither always follows the other's clean-up.
+    qint64 count = 0;
     for (int round = 1; round <= rounds; ++round) {
-        const double toolRate = runTool(tool, dir.path(), blockBytes, seconds);
-        if (toolRate <= 0)
-            continue;
-        // dd writes what the tool wrote in its run, so both cover the same span of disk.
-        const qint64 count = qMax<qint64>(1, qint64(toolRate * 1e6 * seconds / blockBytes));
-        const double ddRate = runDd(dir.path(), blockBytes, count);
-        if (ddRate <= 0)
+        double toolRate = -1;
+        double ddRate = -1;
+        if (round % 2 == 1 || count == 0) {
+            toolRate = runTool(tool, dir.path(), blockBytes, seconds);
+            if (toolRate <= 0)
+                continue;
+            // dd writes what the tool wrote, so both cover the same span of disk.
+            count = qMax<qint64>(1, qint64(toolRate * 1e6 * seconds / blockBytes));
+            ddRate = runDd(dir.path(), blockBytes, count);
+        } else {
+            ddRate = runDd(dir.path(), blockBytes, count);
+            toolRate = runTool(tool, dir.path(), blockBytes, seconds);
+        }
+        if (toolRate <= 0 || ddRate <= 0)
             continue;
         std::printf("round %d: disk-speed-test %.2f MB/s, dd %.2f MB/s (%lld blocks), ratio %.3f\n",
                     round, toolRate, ddRate, static_cast<long long>(count), toolRate / ddRate);
