@@ -390,22 +390,28 @@ void MediaConnection::timedGetVideoFrame(bool high)
         return;
     std::atomic<qint64> &deadline = high ? m_highCloseDeadlineMs : m_lowCloseDeadlineMs;
     bool onlySticky = false;
+    bool unused = false;
     {
-        BandwidthStream::Detached dropped;
-        QWriteLocker lock(&m_videoUsersLock);
+        QReadLocker lock(&m_videoUsersLock);
         const QList<const void *> &users = high ? m_highUsers : m_lowUsers;
         onlySticky = onlyStickHolder(users);
-        if (users.isEmpty()) {
-            const qint64 due = deadline.load();
-            if (due != 0 && nowMs() >= due) {
-                // Closed under the users lock so that a user arriving now reopens it after us.
+        unused = users.isEmpty();
+    }
+    if (unused) {
+        const qint64 due = deadline.load();
+        if (due != 0 && nowMs() >= due) {
+            BandwidthStream::Detached dropped; // dropped after the lock
+            QWriteLocker lock(&m_videoUsersLock);
+            // Checked again and closed under the users lock: a user arriving now reopens after us.
+            const QList<const void *> &users = high ? m_highUsers : m_lowUsers;
+            if (users.isEmpty() && deadline.load() != 0) {
                 dropped = stream.detach();
                 deadline = 0;
                 if (!high)
                     qInfo() << "Delayed close low-bw stream for: " << stream.name() << users.size();
-                lock.unlock();
-                return; // `dropped` goes here, outside the lock
             }
+            lock.unlock();
+            return;
         }
     }
     VideoFramePtr frame = stream.readVideo(onlySticky);
