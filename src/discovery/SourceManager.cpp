@@ -28,9 +28,10 @@ SourceManager::~SourceManager()
     m_network = nullptr;
     m_stopRequested = true;
     wait();
+    m_loopsEnded.load(std::memory_order_acquire); // the loop's writes are visible from here
     m_stopRequested = false;
     qInfo() << "~SourceManager";
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     m_table.clear();
 }
 
@@ -58,7 +59,7 @@ void SourceManager::setSourceLister(SourceLister lister)
 
 void SourceManager::setNDIManualTargets(QString groups, QString ips)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     if (groups == m_groups && ips == m_ips)
         return;
     m_groups = groups;
@@ -83,6 +84,7 @@ void SourceManager::stopDiscover()
     m_network = nullptr;
     m_stopRequested = true;
     wait();
+    m_loopsEnded.load(std::memory_order_acquire); // the loop's writes are visible from here
     m_stopRequested = false;
 }
 
@@ -108,35 +110,35 @@ QString SourceManager::getSourceAddress(QString sourceName)
 
 QString SourceManager::getAddress(QString sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it == m_table.end() ? QString() : it->second.address;
 }
 
 QString SourceManager::getWebUrl(QString sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it == m_table.end() ? QString() : QString::fromUtf8(it->second.caps.web_url);
 }
 
 QString SourceManager::getTalkUrl(QString sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it == m_table.end() ? QString() : QString::fromUtf8(it->second.caps.talk_url);
 }
 
 bool SourceManager::getSupportPTZ(QString sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it != m_table.end() && it->second.caps.support_ptz;
 }
 
 bool SourceManager::getSupportKVM(QString sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it != m_table.end() && it->second.caps.support_kvm;
 }
@@ -145,40 +147,40 @@ bool SourceManager::getSupportKVM(QString sourceName)
 
 MediaConnectionPtr SourceManager::getConnection(const QString &sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it == m_table.end() ? MediaConnectionPtr() : it->second.connection;
 }
 
 QString SourceManager::getDeviceVendor(const QString &sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it == m_table.end() ? QString() : it->second.device_vendor;
 }
 
 QString SourceManager::groups()
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     return m_groups;
 }
 
 QString SourceManager::ips()
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     return m_ips;
 }
 
 int SourceManager::sourceCount()
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     return int(m_table.size());
 }
 
 QJsonObject SourceManager::getSourcesJson()
 {
     QJsonObject reply{{"result", "ok"}};
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     if (m_table.empty())
         return reply;
     QJsonArray data;
@@ -209,7 +211,7 @@ MediaConnectionPtr SourceManager::makeConnection(const QString &name, const QStr
 void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 nowMs)
 {
     {
-        QMutexLocker lock(&m_tableLock);
+        std::unique_lock lock(m_tableLock);
         for (auto &entry : m_table)
             entry.second.online = false;
     }
@@ -223,7 +225,7 @@ void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 now
         bool known = false;
         bool addressChanged = false;
         {
-            QMutexLocker lock(&m_tableLock);
+            std::unique_lock lock(m_tableLock);
             auto it = m_table.find(key);
             if (it != m_table.end()) {
                 known = true;
@@ -253,7 +255,7 @@ void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 now
         info.connection = std::move(connection);
         info.online = true;
         info.last_seen_ms = nowMs;
-        QMutexLocker lock(&m_tableLock);
+        std::unique_lock lock(m_tableLock);
         m_table[key] = std::move(info);
         listChanged = true;
     }
@@ -261,7 +263,7 @@ void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 now
     QStringList removed;
     std::vector<MediaConnectionPtr> released; // dropped after the lock
     {
-        QMutexLocker lock(&m_tableLock);
+        std::unique_lock lock(m_tableLock);
         for (auto it = m_table.begin(); it != m_table.end();) {
             if (!it->second.online && nowMs - it->second.last_seen_ms >= kAgeOutMs) {
                 released.push_back(std::move(it->second.connection));
@@ -307,6 +309,7 @@ void SourceManager::run()
         }
         updateSourceList(found, MediaConnection::nowMs());
     }
+    m_loopsEnded.fetch_add(1, std::memory_order_release);
 }
 
 // ------------------------------------------------------------------ capabilities
@@ -317,7 +320,7 @@ void SourceManager::updateCapabilities(QString name, int bw)
     bool ntpChanged = false;
     SourceInfo snapshot;
     {
-        QMutexLocker lock(&m_tableLock);
+        std::unique_lock lock(m_tableLock);
         auto it = findLocked(name);
         if (it == m_table.end())
             return;
@@ -411,7 +414,7 @@ void SourceManager::replyFinished(QNetworkReply *reply)
 
 void SourceManager::setDeviceVendor(const QString &host, const QString &vendor)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     for (auto &entry : m_table) {
         if (hostOf(entry.second.address) == host) {
             entry.second.device_vendor = vendor;

@@ -15,12 +15,12 @@
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QMutex>
 #include <QThread>
 #include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -115,12 +115,13 @@ private:
     MediaConnectionPtr makeConnection(const QString &name, const QString &address);
     bool listSources(QList<FoundSource> *found);
 
-    QMutex m_tableLock;
+    std::mutex m_tableLock;
     std::map<QByteArray, SourceInfo> m_table; // key: name in local 8-bit encoding
     QString m_groups = QStringLiteral("public");
     QString m_ips;
     std::atomic<bool> m_refreshRequested{true};
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<int> m_loopsEnded{0}; // release at the loop's end, acquire after wait()
     int m_zeroBitrateCount = 0;
     QNetworkAccessManager *m_network = nullptr;
     ConnectionFactory m_connectionFactory;

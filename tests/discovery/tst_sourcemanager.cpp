@@ -192,13 +192,13 @@ private slots:
     void targetsRecreateTheFinderOnlyWhenChanged()
     {
         SourceManager manager;
-        QMutex lock;
+        std::mutex lock;
         QList<QPair<QString, QString>> created; // groups/ips of each (re)created finder
         int rounds = 0;
         manager.setSourceLister(
             [&](const QString &groups, const QString &ips, bool recreate, Found *found) {
                 QThread::msleep(10);
-                QMutexLocker locker(&lock);
+                std::unique_lock locker(lock);
                 ++rounds;
                 if (recreate)
                     created.append({groups, ips});
@@ -206,11 +206,11 @@ private slots:
                 return true;
             });
         auto roundsNow = [&] {
-            QMutexLocker locker(&lock);
+            std::unique_lock locker(lock);
             return rounds;
         };
         auto createdNow = [&] {
-            QMutexLocker locker(&lock);
+            std::unique_lock locker(lock);
             return created;
         };
         QCOMPARE(manager.groups(), QString("public"));
