@@ -1,5 +1,8 @@
 #include "discovery/SourceManager.h"
 
+#include "media/MediaReaper.h"
+#include "media/NDIConnection.h"
+
 #include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -205,7 +208,11 @@ MediaConnectionPtr SourceManager::makeConnection(const QString &name, const QStr
 {
     if (m_connectionFactory)
         return m_connectionFactory(name, address);
-    return {};
+    auto *connection = new NDIConnection;
+    connection->setSource(MediaConnection::Both, name, address);
+    // Made on the discovery thread; belongs with the other QObjects on the manager's thread.
+    connection->moveToThread(thread());
+    return MediaReaper::makeShared<MediaConnection>(connection);
 }
 
 void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 nowMs)
@@ -285,14 +292,22 @@ void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 now
 
 bool SourceManager::listSources(QList<FoundSource> *found)
 {
-    const bool recreate = m_refreshRequested.exchange(false);
     if (m_sourceLister) {
+        const bool recreate = m_refreshRequested.exchange(false);
         const QString groupsNow = groups();
         const QString ipsNow = ips();
-        return m_sourceLister(groupsNow, ipsNow, recreate, found);
+        if (!m_sourceLister(groupsNow, ipsNow, recreate, found)) {
+            m_refreshRequested = true;
+            return false;
+        }
+        return true;
     }
-    // No finder attached: an idle round.
-    QThread::msleep(200);
+    if (!ensureNdiFind())
+        return false;
+    uint32_t count = 0;
+    const NDIlib_source_t *list = enumNdiFindSources(&count);
+    for (uint32_t i = 0; list && i < count; ++i)
+        found->append({QByteArray(list[i].p_ndi_name), QByteArray(list[i].p_url_address)});
     return true;
 }
 
@@ -302,14 +317,67 @@ void SourceManager::run()
         QList<FoundSource> found;
         if (!listSources(&found)) {
             qWarning() << "ERROR: Fail to create NDI finder!";
-            m_refreshRequested = true;
             for (int waited = 0; waited < kFinderRetryMs && !m_stopRequested; waited += 50)
                 QThread::msleep(50);
             continue;
         }
         updateSourceList(found, MediaConnection::nowMs());
     }
+    destroyNdiFind();
     m_loopsEnded.fetch_add(1, std::memory_order_release);
+}
+
+bool SourceManager::ensureNdiFind()
+{
+    if (m_refreshRequested.exchange(false))
+        destroyNdiFind();
+    if (m_finder)
+        return true;
+    const NdiLibrary *lib = NdiLibrary::instance();
+    if (!lib) {
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true))
+            qWarning() << "no NDI runtime:" << QString::fromStdString(NdiLibrary::instanceError());
+        return false;
+    }
+    QByteArray groups8;
+    QByteArray ips8;
+    {
+        std::unique_lock lock(m_tableLock);
+        groups8 = m_groups.toUtf8();
+        ips8 = m_ips.toUtf8();
+    }
+    NDIlib_find_create_t settings;
+    settings.show_local_sources = true;
+    settings.p_groups = groups8.isEmpty() ? nullptr : groups8.constData();
+    settings.p_extra_ips = ips8.isEmpty() ? nullptr : ips8.constData();
+    m_finder = makeNdiFinder(*lib, &settings);
+    if (m_finder)
+        qInfo() << "NDI finder created, groups:" << groups8 << "addresses:" << ips8;
+    return bool(m_finder);
+}
+
+const NDIlib_source_t *SourceManager::enumNdiFindSources(uint32_t *p_no_sources)
+{
+    *p_no_sources = 0;
+    const NdiLibrary *lib = NdiLibrary::instance();
+    if (!m_finder || !lib)
+        return nullptr;
+    (*lib)->find_wait_for_sources(m_finder.get(), 200);
+    return (*lib)->find_get_current_sources(m_finder.get(), p_no_sources);
+}
+
+void SourceManager::updateNdiSources(const NDIlib_source_t *p_sources, int no_sources)
+{
+    QList<FoundSource> found;
+    for (int i = 0; p_sources && i < no_sources; ++i)
+        found.append({QByteArray(p_sources[i].p_ndi_name), QByteArray(p_sources[i].p_url_address)});
+    updateSourceList(found, MediaConnection::nowMs());
+}
+
+void SourceManager::destroyNdiFind()
+{
+    m_finder.reset();
 }
 
 // ------------------------------------------------------------------ capabilities

@@ -86,6 +86,7 @@ private slots:
     void roundsBuildTheTable()
     {
         SourceManager manager;
+        manager.setConnectionFactory([](const QString &, const QString &) { return nullptr; });
         QSignalSpy changes(&manager, &SourceManager::sourceListChanged);
         QCOMPARE(manager.getSourcesJson(), QJsonObject({{"result", "ok"}}));
 
@@ -99,7 +100,7 @@ private slots:
         QCOMPARE(manager.getAddress("nobody"), QString());
         QCOMPARE(manager.getWebUrl("nobody"), QString());
         QVERIFY(!manager.getSupportPTZ("nobody"));
-        QVERIFY(!manager.getConnection("a (two)")); // no factory: no connection
+        QVERIFY(!manager.getConnection("a (two)")); // the factory made none
         QCOMPARE(changes.count(), 1);
 
         const QJsonObject json = manager.getSourcesJson();
