@@ -3,6 +3,7 @@
 #include "control/ApiRoute.h"
 #include "control/JsonFile.h"
 #include "control/LayoutManager.h"
+#include "control/LimitedTcpServer.h"
 #include "control/RequestParser.h"
 #include "control/SystemMonitorRoutes.h"
 #include "control/WebSocketServer.h"
@@ -23,6 +24,7 @@
 #include <QJsonDocument>
 #include <QSettings>
 #include <QThread>
+#include <QTimer>
 
 namespace {
 
@@ -147,7 +149,14 @@ bool DaemonService::startHttpServer()
         });
     }
 
-    m_boundPort = server.listen(QHostAddress::Any, quint16(m_port));
+    // Oversized requests are refused on the connection, before their bodies are buffered.
+    auto *listener = new LimitedTcpServer(ApiRoute::MaxBodyBytes, m_httpServer);
+    if (listener->listen(QHostAddress::Any, quint16(m_port))) {
+        server.bind(listener);
+        m_boundPort = listener->serverPort();
+    } else {
+        qWarning().noquote() << "HTTP port" << m_port << "unavailable:" << listener->errorString();
+    }
     const bool listening = m_boundPort != 0;
     qInfo().noquote() << "HttpServer listen port " << (listening ? m_boundPort : m_port)
                       << (listening ? "success!" : "failed!");
@@ -179,9 +188,24 @@ void DaemonService::connectEventPush()
     if (!m_webSocketServer || m_eventPushConnected)
         return;
     connect(m_webSocketServer, &WebSocketServer::connected, this, &DaemonService::sendOutput);
+    // Every browser, not only the one that made a change, follows the windows: each model
+    // change pushes "output/update" once the current batch of work is done.
+    connect(this, &DaemonService::updateSource, this, &DaemonService::scheduleOutputPush);
+    connect(this, &DaemonService::showSingleVideo, this, &DaemonService::scheduleOutputPush);
     connect(m_sysInfo, &SystemMonitor::diskUpdate, m_webSocketServer,
             &WebSocketServer::sendMessages);
     m_eventPushConnected = true;
+}
+
+void DaemonService::scheduleOutputPush()
+{
+    if (m_outputPushPending)
+        return;
+    m_outputPushPending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_outputPushPending = false;
+        sendOutput();
+    });
 }
 
 void DaemonService::updateSourceAddress(const QString &name, const QString &address)

@@ -176,6 +176,8 @@ private slots:
 private:
     void readSettings();
     void connectEventPush();
+    // One "output/update" for all model changes of the current event-loop turn.
+    void scheduleOutputPush();
     QString iniPath(const char *file) const;
 
     QHttpServer *m_httpServer = nullptr; // owned
@@ -204,4 +206,5 @@ private:
     QString m_ntpServer;
     QMap<int, CommandHandler> m_commands;
     bool m_eventPushConnected = false;
+    bool m_outputPushPending = false;
 };
