@@ -267,7 +267,7 @@ void SystemMonitor::setDiskPath(const QString &path)
     quint32 major = 0;
     quint32 minor = 0;
     if (!local.isEmpty()) {
-        const MountTable mounts = MountTable::read();
+        const MountTable mounts = MountTable::read(m_mountInfoPath);
         if (const MountTable::Entry *e = mounts.find(local)) {
             mountPoint = e->mountPoint;
             fsType = e->fsType;

@@ -78,6 +78,10 @@ public:
     // Posts the stop of the speed test; output that arrives later is ignored.
     void stopDiskTest();
 
+    // The mount table that setDiskPath() reads (default /proc/self/mountinfo; another file
+    // serves tests).
+    void setMountInfoPath(const QString &path) { m_mountInfoPath = path; }
+
     // Process ids of the helpers (0 when not running), for diagnostics and tests.
     qint64 monitorProcessId() const { return m_monitorProcess.processId(); }
     qint64 diskTestProcessId() const { return m_diskTestProcess.processId(); }
@@ -125,6 +129,7 @@ private:
     QString m_diskPath;   // mount point holding the recording folder
     QString m_testFolder; // deepest existing folder of the recording path
     bool m_remoteDisk = false;
+    QString m_mountInfoPath{QStringLiteral("/proc/self/mountinfo")};
     quint32 m_deviceMajor = 0;
     quint32 m_deviceMinor = 0;
     QProcess m_monitorProcess;

@@ -196,6 +196,61 @@ private slots:
         monitor.stop();
     }
 
+    // A folder on a network file system: no live monitor, and the speed test writes in
+    // large blocks. A stand-in test program reports the block size it was given.
+    void networkFileSystemDisk()
+    {
+        QTemporaryDir data;
+        QTemporaryDir res;
+        QTemporaryDir work;
+        const QString root = QDir(work.path()).canonicalPath();
+        QVERIFY(QDir().mkpath(root + "/nas/rec"));
+        QVERIFY(QDir().mkpath(root + "/local"));
+        const QString tool = res.path() + "/bin/disk/disk-speed-test";
+        QVERIFY(QDir().mkpath(res.path() + "/bin/disk"));
+        {
+            QFile f(tool);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("#!/bin/sh\necho percent=50\necho result=$4\n");
+            f.close();
+            QVERIFY(f.setPermissions(f.permissions() | QFile::ExeOwner));
+        }
+        {
+            QFile f(work.filePath("mountinfo"));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QStringLiteral("26 1 254:0 / / rw - ext4 /dev/vda rw\n"
+                                   "50 26 0:60 / %1/nas rw - nfs4 server:/export rw\n")
+                        .arg(root)
+                        .toUtf8());
+        }
+        SystemMonitor monitor;
+        monitor.setMountInfoPath(work.filePath("mountinfo"));
+        monitor.start(res.path(), data.path());
+        QSignalSpy spy(&monitor, &SystemMonitor::diskUpdate);
+        const auto testBlock = [&] {
+            spy.clear();
+            if (!monitor.requestDiskTest())
+                return -1.0;
+            if (!drtest::waitUntil(
+                    [&] { return !spy.isEmpty() && percentOf(spy.last().at(0)) == 100; }, 10000))
+                return -2.0;
+            return speedOf(spy.last().at(0));
+        };
+
+        monitor.setDiskPath(root + "/nas/rec");
+        QCOMPARE(monitor.diskPath(), root + "/nas");
+        QVERIFY(monitor.isRemoteDisk());
+        QCOMPARE(monitor.monitorProcessId(), qint64(0));
+        QCOMPARE(testBlock(), double(SystemMonitor::kRemoteTestBlockBytes));
+
+        monitor.setDiskPath(root + "/local");
+        QCOMPARE(monitor.diskPath(), QStringLiteral("/"));
+        QVERIFY(!monitor.isRemoteDisk());
+        QVERIFY(monitor.monitorProcessId() > 0);
+        QCOMPARE(testBlock(), double(SystemMonitor::kLocalTestBlockBytes));
+        monitor.stop();
+    }
+
     void capacityOfTheDisk()
     {
         TmpfsMount tmpfs(16);
