@@ -15,7 +15,9 @@ trap cleanup EXIT INT TERM
 if [ -x build/ndi-testsrc ]; then
   build/ndi-testsrc --name "Demo Bars" --name "Demo Tone" --tone 1000 --level -20 &
   pids+=($!)
-  build/ndi-testsrc --name "Demo 720p" --resolution 1280x720 --fps 25/1 &
+  build/ndi-testsrc --name "Demo 720p" --resolution 1280x720 --fps 25/1 --tone 440 --level -12 &
+  pids+=($!)
+  build/ndi-testsrc --name "Demo Camera" --resolution 1280x720 --fps 30000/1001 --maker --ptz &
   pids+=($!)
 fi
 

@@ -1,0 +1,269 @@
+// Unit tests of the test-source generators and command line: the picture, the tone and
+// the maker metadata that other tests rely on to check what they receive.
+#include "MakerMetadata.h"
+#include "TestPattern.h"
+#include "TestSourceOptions.h"
+#include "ToneGenerator.h"
+
+#include <QTest>
+#include <cmath>
+
+namespace {
+
+// Nearest-neighbour downscale of a UYVY frame, pair by pair (what a crude proxy would do).
+std::vector<uint8_t> downscale(const TestPattern &p, int xres, int yres)
+{
+    std::vector<uint8_t> out(size_t(xres) * 2 * size_t(yres));
+    for (int y = 0; y < yres; ++y) {
+        const int sy = y * p.yres() / yres;
+        for (int x = 0; x < xres; x += 2) {
+            const int sx = (x * p.xres() / xres) & ~1;
+            const uint8_t *s = p.data() + size_t(sy) * size_t(p.strideBytes()) + size_t(sx) * 2;
+            uint8_t *d = out.data() + size_t(y) * size_t(xres) * 2 + size_t(x) * 2;
+            std::copy(s, s + 4, d);
+        }
+    }
+    return out;
+}
+
+double peak(const std::vector<float> &v, size_t from, size_t count)
+{
+    double m = 0;
+    for (size_t i = from; i < from + count; ++i)
+        m = std::max(m, double(std::fabs(v[i])));
+    return m;
+}
+
+} // namespace
+
+class GeneratorsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void barsHaveTheirExactColours_data()
+    {
+        QTest::addColumn<int>("xres");
+        QTest::addColumn<int>("yres");
+        QTest::newRow("1080p") << 1920 << 1080;
+        QTest::newRow("720p") << 1280 << 720;
+        QTest::newRow("proxy") << 640 << 360;
+        QTest::newRow("pal") << 720 << 576;
+        QTest::newRow("odd-sized") << 1366 << 767;
+    }
+    void barsHaveTheirExactColours()
+    {
+        QFETCH(int, xres);
+        QFETCH(int, yres);
+        TestPattern p(xres, yres);
+        p.draw(0);
+        QVERIFY(TestPattern::checkBars(p.data(), p.xres(), p.yres(), p.strideBytes(), 0));
+        // Every pair of the bar area carries one bar colour, changing only left to right
+        // through all seven in order (no stray chroma at bar edges).
+        const int y = yres / 3;
+        int bar = 0;
+        for (int x = 0; x < p.xres(); x += 2) {
+            const auto c = TestPattern::pixelAt(p.data(), p.strideBytes(), x, y);
+            const auto c1 = TestPattern::pixelAt(p.data(), p.strideBytes(), x + 1, y);
+            QCOMPARE(c1.y, c.y);
+            if (c.y != TestPattern::bars[size_t(bar)].y)
+                ++bar;
+            QVERIFY2(bar < TestPattern::barCount, qPrintable(QString("x=%1").arg(x)));
+            QCOMPARE(c.u, TestPattern::bars[size_t(bar)].u);
+            QCOMPARE(c.v, TestPattern::bars[size_t(bar)].v);
+        }
+        QCOMPARE(bar, TestPattern::barCount - 1);
+        // The band below is black apart from the counter and the box.
+        const auto corner = TestPattern::pixelAt(p.data(), p.strideBytes(), 0, yres - 1);
+        QCOMPARE(corner.y, TestPattern::black.y);
+    }
+
+    void counterReadsBackAtFullSizeAndScaled()
+    {
+        TestPattern p(1920, 1080);
+        for (int64_t frame : {int64_t(0), int64_t(1), int64_t(9), int64_t(1234567),
+                              int64_t(99999999), int64_t(100000042)}) {
+            p.draw(frame);
+            QCOMPARE(TestPattern::readCounter(p.data(), p.xres(), p.yres(), p.strideBytes()),
+                     frame % 100000000);
+            const auto proxy = downscale(p, 640, 360);
+            QCOMPARE(TestPattern::readCounter(proxy.data(), 640, 360, 0), frame % 100000000);
+        }
+        // Every digit glyph is distinguishable: frames 0..9 in each position.
+        for (int64_t frame = 0; frame < 10; ++frame) {
+            p.draw(frame * 11111111);
+            QCOMPARE(TestPattern::readCounter(p.data(), p.xres(), p.yres(), 0), frame * 11111111);
+        }
+        // Small pictures still carry a readable counter.
+        TestPattern small(320, 180);
+        small.draw(4711);
+        QCOMPARE(TestPattern::readCounter(small.data(), 320, 180, 0), int64_t(4711));
+    }
+
+    void foreignPicturesAreNotMisread()
+    {
+        std::vector<uint8_t> grey(1920 * 1080 * 2, 128);
+        QCOMPARE(TestPattern::readCounter(grey.data(), 1920, 1080, 0), int64_t(-1));
+        QVERIFY(!TestPattern::checkBars(grey.data(), 1920, 1080, 0));
+        std::vector<uint8_t> black(1920 * 1080 * 2, 16);
+        QCOMPARE(TestPattern::readCounter(black.data(), 1920, 1080, 0), int64_t(-1));
+        QCOMPARE(TestPattern::readCounter(nullptr, 1920, 1080, 0), int64_t(-1));
+        QCOMPARE(TestPattern::readCounter(black.data(), 1920, 20, 0), int64_t(-1));
+    }
+
+    void redrawLeavesNoTrailAndMovesTheBox()
+    {
+        TestPattern p(1280, 720);
+        p.draw(0);
+        const std::vector<uint8_t> first(p.data(), p.data() + p.strideBytes() * p.yres());
+        QVERIFY(p.boxX(1) != p.boxX(0));
+        for (int64_t f = 1; f < 500; ++f)
+            p.draw(f);
+        // Box bounces within the band and never reaches the counter or the edge.
+        for (int64_t f = 0; f < 2000; ++f) {
+            QVERIFY(p.boxX(f) >= 52 * 720 / 54);
+            QVERIFY(p.boxX(f) + 10 * 720 / 54 <= 1280);
+        }
+        // Drawing frame 0 again gives exactly the first picture: nothing stale remains.
+        p.draw(0);
+        QVERIFY(std::equal(first.begin(), first.end(), p.data()));
+    }
+
+    void toneHasTheRequestedLevelAndFrequency()
+    {
+        ToneGenerator t({1000.0, 440.0, 0.0}, -6.0);
+        QCOMPARE(t.channels(), 3);
+        std::vector<float> block;
+        // Blocks of odd sizes join without a phase jump.
+        std::vector<float> whole;
+        for (int n : {1601, 1602, 7, 4800}) {
+            t.next(n, block);
+            QCOMPARE(block.size(), size_t(3 * n));
+            whole.insert(whole.end(), block.begin(), block.begin() + n); // channel 0
+        }
+        ToneGenerator ref({1000.0}, -6.0);
+        std::vector<float> refBlock;
+        ref.next(int(whole.size()), refBlock);
+        for (size_t i = 0; i < whole.size(); ++i)
+            QVERIFY(std::fabs(whole[i] - refBlock[i]) < 1e-5f);
+        // -6 dBFS peaks at 0.501 (1.0 = 0 dBFS); channel 2 is silent.
+        t.next(48000, block);
+        QVERIFY(std::fabs(20 * std::log10(peak(block, 0, 48000)) + 6.0) < 0.01);
+        QVERIFY(std::fabs(20 * std::log10(peak(block, 48000, 48000)) + 6.0) < 0.01);
+        QCOMPARE(peak(block, 96000, 48000), 0.0);
+        // Frequency: 1000 Hz has 2000 zero crossings per second.
+        int crossings = 0;
+        for (size_t i = 1; i < 48000; ++i)
+            crossings += (block[i - 1] < 0) != (block[i] < 0);
+        QVERIFY(std::abs(crossings - 2000) <= 2);
+        ToneGenerator silent({1000.0}, -std::numeric_limits<double>::infinity());
+        silent.next(480, block);
+        QCOMPARE(peak(block, 0, 480), 0.0);
+    }
+
+    void audioSamplesPerFrameNeverDrift()
+    {
+        struct Rate
+        {
+            int n, d;
+        };
+        for (Rate r : {Rate{30000, 1001}, Rate{60000, 1001}, Rate{25, 1}, Rate{24000, 1001}}) {
+            int64_t total = 0;
+            const int64_t frames = 30000;
+            for (int64_t f = 0; f < frames; ++f) {
+                const int s = ToneGenerator::samplesForFrame(f, r.n, r.d);
+                QVERIFY(std::abs(s - 48000.0 * r.d / r.n) < 1.0);
+                total += s;
+            }
+            QCOMPARE(total, frames * 48000 * r.d / r.n);
+        }
+    }
+
+    void makerElementAndNtpSet()
+    {
+        MakerMetadata m("", 12000, -1);
+        QCOMPARE(QString::fromStdString(m.element()),
+                 QString("<Varimont><remote></remote><bitrate>12000</bitrate><sync>0</sync>"
+                         "</Varimont>"));
+        // The request as the application writes it, with an escaped ampersand.
+        auto server = m.handle("<ntp-set><Server>ntp.a&amp;b.lan</Server></ntp-set>");
+        QVERIFY(server);
+        QCOMPARE(QString::fromStdString(*server), QString("ntp.a&b.lan"));
+        QCOMPARE(QString::fromStdString(m.element()),
+                 QString("<Varimont><remote>ntp.a&amp;b.lan</remote><bitrate>12000</bitrate>"
+                         "<sync>1</sync></Varimont>"));
+        // A fixed sync value stays whatever the server.
+        MakerMetadata fixed("pool", 1, 0);
+        QVERIFY(fixed.element().find("<sync>0</sync>") != std::string::npos);
+        // Other messages change nothing.
+        for (const char *other :
+             {"<ndi_hwaccel enabled='true'/>", "<ntp-set/>",
+              "<ntp-setter><Server>x</Server></ntp-setter>", "<ntp-set><Server>x</Server>",
+              "<x><ntp-set><Server>y</Server>"
+              "</ntp-set></x>",
+              "", "<ntp-set><Server>unterminated"}) {
+            QVERIFY2(!m.handle(other), other);
+        }
+        QCOMPARE(QString::fromStdString(m.server()), QString("ntp.a&b.lan"));
+        QCOMPARE(QString::fromStdString(*MakerMetadata::parseNtpSet(
+                     " <ntp-set>\n <Server> 10.0.0.1 </Server></ntp-set>")),
+                 QString("10.0.0.1"));
+    }
+
+    void commandLine()
+    {
+        using O = TestSourceOptions;
+        auto ok = O::parse({"--name", "A", "--name", "B", "--resolution", "1280x720", "--fps",
+                            "60000/1001", "--tone", "1000,500,250", "--level", "-6", "--groups",
+                            "studio,public", "--web-url", "http://x/", "--ptz", "--maker"});
+        QVERIFY(std::holds_alternative<O>(ok));
+        const O o = std::get<O>(ok);
+        QCOMPARE(o.names.size(), size_t(2));
+        QCOMPARE(o.xres, 1280);
+        QCOMPARE(o.fpsN, 60000);
+        QCOMPARE(o.fpsD, 1001);
+        QCOMPARE(o.toneHz.size(), size_t(3));
+        QCOMPARE(o.toneHz[2], 250.0);
+        QCOMPARE(o.levelDbfs, -6.0);
+        QVERIFY(o.ptz && o.maker);
+
+        auto one = std::get<O>(
+            O::parse({"--name", "A", "--tone", "440", "--channels", "4", "--fps", "25"}));
+        QCOMPARE(one.toneHz, std::vector<double>(4, 440.0));
+        QCOMPARE(one.fpsN, 25);
+        QCOMPARE(one.fpsD, 1);
+        auto silent = std::get<O>(O::parse({"--name", "A", "--silence"}));
+        QVERIFY(std::isinf(silent.levelDbfs));
+
+        // Every bad input is an error that names the argument.
+        const std::vector<std::vector<std::string>> bad = {
+            {},
+            {"--name"},
+            {"--name", ""},
+            {"--name", "A", "--name", "A"},
+            {"--name", "A", "--resolution", "1921x1080"},
+            {"--name", "A", "--resolution", "1920"},
+            {"--name", "A", "--resolution", "-2x100"},
+            {"--name", "A", "--fps", "30/0"},
+            {"--name", "A", "--fps", "abc"},
+            {"--name", "A", "--fps", "1000"},
+            {"--name", "A", "--tone", "1000,x"},
+            {"--name", "A", "--tone", "1,2", "--channels", "3"},
+            {"--name", "A", "--level", "3"},
+            {"--name", "A", "--level", "nan"},
+            {"--name", "A", "--channels", "0"},
+            {"--name", "A", "--no-audio", "--no-video"},
+            {"--name", "A", "--bogus"},
+        };
+        for (const auto &args : bad) {
+            auto r = O::parse(args);
+            QVERIFY2(std::holds_alternative<std::string>(r),
+                     qPrintable(QString::fromStdString(args.empty() ? "" : args.back())));
+            QVERIFY(!std::get<std::string>(r).empty());
+        }
+        QVERIFY(std::get<O>(O::parse({"--help"})).help);
+    }
+};
+
+QTEST_APPLESS_MAIN(GeneratorsTest)
+#include "GeneratorsTest.moc"

@@ -1,0 +1,139 @@
+// Sources and finders on different hosts, each host a network namespace this test makes:
+//   LAN:     A 10.211.0.1/30 <-> B 10.211.0.2/30 (one link, multicast reaches B)
+//   subnets: A 10.212.1.1/30 <-> R <-> 10.212.2.2/30 B, R routing between them and no
+//            multicast crossing it, so only the finder's extra addresses find A from B.
+// Skipped (with the reason) when not root or when "ip netns" does not work here.
+#include "NetnsLab.h"
+#include "ToolRunner.h"
+
+#include <QTest>
+#include <cmath>
+
+using drtest::ChildProcess;
+using namespace ndt;
+
+class NetnsTest : public QObject
+{
+    Q_OBJECT
+
+    // Two hosts on one link, each with a default route over it (as on a LAN).
+    static bool makeLan(NetnsLab &lab, QString &a, QString &b)
+    {
+        a = lab.addHost("lan-a");
+        b = lab.addHost("lan-b");
+        return !a.isEmpty() && !b.isEmpty() && lab.link(a, "10.211.0.1/30", b, "10.211.0.2/30") &&
+               lab.ip(a, {"route", "add", "default", "via", "10.211.0.2"}) &&
+               lab.ip(b, {"route", "add", "default", "via", "10.211.0.1"});
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QString why = runtimeUnavailableReason();
+        if (why.isEmpty())
+            why = NetnsLab::unavailableReason();
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+    }
+
+    void lanDiscoveryAndReceive()
+    {
+        NetnsLab lab;
+        QString a, b;
+        QVERIFY(makeLan(lab, a, b));
+        const QString name = uniqueName("LAN Bars");
+        ChildProcess src;
+        QVERIFY(startSource(src,
+                            {"--name", name, "--resolution", "1280x720", "--fps", "25/1", "--tone",
+                             "1000", "--level", "-6"},
+                            a));
+        QElapsedTimer clock;
+        clock.start();
+        const ProbeResult found = runProbe({"--list", "--until", name, "--seconds", "8"}, 30000, b);
+        QVERIFY2(found.exitCode == 0, qPrintable(found.output));
+        qInfo("found on the other host after %lld ms", clock.elapsed());
+        // Listed with the address of host A, the only one B can reach.
+        const ProbeResult list = runProbe({"--list", "--seconds", "1"}, 30000, b);
+        QVERIFY2(list.listedAddress(name).startsWith("10.211.0.1:"), qPrintable(list.output));
+
+        const ProbeResult r = runProbe({"--recv", name, "--seconds", "1.5"}, 30000, b);
+        QCOMPARE(r.value("connected"), QString("1"));
+        QCOMPARE(r.value("xres"), QString("1280"));
+        QCOMPARE(r.value("bars"), QString("ok"));
+        QVERIFY(r.intValue("video_frames") >= 10);
+        for (const QString &p : r.value("audio_peak_db").split(','))
+            QVERIFY2(std::fabs(p.toDouble() + 6.0) < 0.5, qPrintable(r.output));
+        const ProbeResult low = runProbe({"--recv", name, "--low", "--seconds", "1"}, 30000, b);
+        QCOMPARE(low.value("xres"), QString("640"));
+        QCOMPARE(low.value("bars"), QString("ok"));
+
+        // Host A itself does not see sources of this test's own host: a source started
+        // here (outside the namespaces) is not listed inside them.
+        ChildProcess outside;
+        const QString here = uniqueName("Outside");
+        QVERIFY(startSource(outside, {"--name", here, "--resolution", "640x360"}));
+        const ProbeResult inA = runProbe({"--list", "--seconds", "1.5"}, 30000, a);
+        QVERIFY2(inA.listedAddress(here).isEmpty(), qPrintable(inA.output));
+    }
+
+    void lanVanishing()
+    {
+        NetnsLab lab;
+        QString a, b;
+        QVERIFY(makeLan(lab, a, b));
+        const QString clean = uniqueName("LAN Clean"), killed = uniqueName("LAN Killed");
+        Watcher watch;
+        QVERIFY(watch.start({}, b, 60));
+        ChildProcess c, k;
+        QVERIFY(startSource(c, {"--name", clean, "--resolution", "640x360"}, a));
+        QVERIFY(startSource(k, {"--name", killed, "--resolution", "640x360"}, a));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY2(watch.waitAppeared(clean, clock, 10000) >= 0, qPrintable(watch.output()));
+        QVERIFY(watch.waitAppeared(killed, clock, 10000) >= 0);
+        clock.restart();
+        QCOMPARE(c.stop(), 0);
+        const qint64 cleanMs = watch.waitGone(clean, clock, 10000);
+        clock.restart();
+        k.kill();
+        const qint64 killedMs = watch.waitGone(killed, clock, 15000);
+        qInfo("other host: clean end gone after %lld ms, killed after %lld ms", cleanMs, killedMs);
+        QVERIFY2(cleanMs >= 0 && cleanMs <= 2500, qPrintable(watch.output()));
+        QVERIFY2(killedMs >= 0 && killedMs <= 6500, qPrintable(watch.output()));
+    }
+
+    void extraAddressesAcrossSubnets()
+    {
+        NetnsLab lab;
+        const QString a = lab.addHost("sub-a"), r = lab.addHost("sub-r"), b = lab.addHost("sub-b");
+        QVERIFY(!a.isEmpty() && !r.isEmpty() && !b.isEmpty());
+        QVERIFY(lab.link(a, "10.212.1.1/30", r, "10.212.1.2/30"));
+        QVERIFY(lab.link(r, "10.212.2.1/30", b, "10.212.2.2/30"));
+        QVERIFY(lab.enableForwarding(r));
+        QVERIFY(lab.ip(a, {"route", "add", "default", "via", "10.212.1.2"}));
+        QVERIFY(lab.ip(b, {"route", "add", "default", "via", "10.212.2.1"}));
+
+        const QString name = uniqueName("Far Source");
+        ChildProcess src;
+        QVERIFY(startSource(src, {"--name", name, "--resolution", "640x360", "--level", "-6"}, a));
+        // Without extra addresses the announcement does not cross the router...
+        const ProbeResult plain = runProbe({"--list", "--seconds", "3"}, 30000, b);
+        QCOMPARE(plain.exitCode, 0);
+        QVERIFY2(plain.listedAddress(name).isEmpty(), qPrintable(plain.output));
+        // ...with host A as an extra address it is found, at A's address, and receivable.
+        const ProbeResult extra = runProbe(
+            {"--list", "--until", name, "--seconds", "8", "--extra-ips", "10.212.1.1"}, 30000, b);
+        QVERIFY2(extra.exitCode == 0, qPrintable(extra.output));
+        const ProbeResult list = runProbe(
+            {"--list", "--seconds", "1.5", "--extra-ips", "10.9.9.9,10.212.1.1"}, 30000, b);
+        QVERIFY2(list.listedAddress(name).startsWith("10.212.1.1:"), qPrintable(list.output));
+        const ProbeResult recv =
+            runProbe({"--recv", name, "--extra-ips", "10.212.1.1", "--seconds", "1.5"}, 30000, b);
+        QCOMPARE(recv.value("connected"), QString("1"));
+        QVERIFY(recv.intValue("video_frames") >= 10);
+        QCOMPARE(recv.value("bars"), QString("ok"));
+    }
+};
+
+QTEST_GUILESS_MAIN(NetnsTest)
+#include "NetnsTest.moc"

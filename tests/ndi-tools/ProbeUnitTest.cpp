@@ -1,0 +1,102 @@
+// Unit tests of ndi-probe's pieces that scripts depend on: the command line, the source
+// name match and the peak meter that reports audio levels.
+#include "AudioPeakMeter.h"
+#include "ProbeOptions.h"
+
+#include <QTest>
+#include <cmath>
+
+class ProbeUnitTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void nameMatch()
+    {
+        QVERIFY(sourceNameMatches("HOST (Bars)", "Bars"));
+        QVERIFY(sourceNameMatches("HOST (Bars)", "HOST (Bars)"));
+        QVERIFY(sourceNameMatches("HOST (Cam (1))", "Cam (1)"));
+        QVERIFY(!sourceNameMatches("HOST (Bars 2)", "Bars"));
+        QVERIFY(!sourceNameMatches("HOST (Bars)", "Bar"));
+        QVERIFY(!sourceNameMatches("HOST (Bars)", "HOST"));
+        QVERIFY(!sourceNameMatches("HOST (Bars)", "ars)"));
+        QVERIFY(!sourceNameMatches("Bars", "ars"));
+        QVERIFY(!sourceNameMatches("", "Bars"));
+    }
+
+    void peakMeter()
+    {
+        AudioPeakMeter meter;
+        QCOMPARE(meter.peakDbList(), std::string());
+        // Two channels with a padded stride: the padding must not be read as samples.
+        const int samples = 100, stride = 128 * int(sizeof(float));
+        std::vector<float> planar(256, 0.9f);
+        for (int i = 0; i < samples; ++i) {
+            planar[size_t(i)] = float(0.5 * std::sin(i * 0.3));
+            planar[size_t(128 + i)] = i == 7 ? -0.25f : 0.0f;
+        }
+        meter.add(planar.data(), 2, samples, stride);
+        QCOMPARE(meter.channels(), 2);
+        QCOMPARE(meter.samples(), 100LL);
+        QVERIFY(std::fabs(meter.peakDb(0) - 20 * std::log10(0.5)) < 0.05);
+        QVERIFY(std::fabs(meter.peakDb(1) - 20 * std::log10(0.25)) < 1e-6);
+        QVERIFY(std::isinf(meter.peakDb(5)));
+        // Peaks are kept across blocks; a later louder block raises them.
+        std::vector<float> loud(100, 1.0f);
+        meter.add(loud.data(), 1, 100, 0);
+        QCOMPARE(meter.peakDbList(), std::string("0.00,-12.04"));
+        std::vector<float> nan(4, std::nanf(""));
+        meter.add(nan.data(), 1, 4, 0);
+        QCOMPARE(meter.peakDb(0), 0.0);
+        AudioPeakMeter silent;
+        std::vector<float> zero(10, 0.0f);
+        silent.add(zero.data(), 1, 10, 0);
+        QCOMPARE(silent.peakDbList(), std::string("-inf"));
+        silent.add(nullptr, 1, 10, 0);
+        silent.add(zero.data(), 0, 10, 0);
+        QCOMPARE(silent.samples(), 10LL);
+    }
+
+    void commandLine()
+    {
+        using O = ProbeOptions;
+        auto list = std::get<O>(O::parse({"--list", "--groups", "a,b", "--extra-ips", "10.0.0.2",
+                                          "--seconds", "1.5", "--watch"}));
+        QCOMPARE(int(list.mode), int(O::Mode::List));
+        QCOMPARE(list.listSeconds(), 1.5);
+        QVERIFY(list.watch);
+        QCOMPARE(list.extraIps, std::string("10.0.0.2"));
+        QCOMPARE(std::get<O>(O::parse({"--list"})).listSeconds(), 2.0);
+
+        auto recv = std::get<O>(O::parse({"--recv", "Bars", "--low", "--tally", "program,preview",
+                                          "--send-metadata", "<a/>", "--send-metadata", "<b/>"}));
+        QCOMPARE(recv.recvName, std::string("Bars"));
+        QVERIFY(recv.low && recv.setTally && recv.tallyProgram && recv.tallyPreview);
+        QCOMPARE(recv.sendMetadata.size(), size_t(2));
+        auto none = std::get<O>(O::parse({"--recv", "Bars", "--tally", "none"}));
+        QVERIFY(none.setTally && !none.tallyProgram && !none.tallyPreview);
+
+        const std::vector<std::vector<std::string>> bad = {
+            {},
+            {"--list", "--recv", "X"},
+            {"--recv"},
+            {"--recv", ""},
+            {"--list", "--low"},
+            {"--list", "--tally", "program"},
+            {"--recv", "X", "--watch"},
+            {"--recv", "X", "--tally", "on"},
+            {"--recv", "X", "--low", "--audio-only"},
+            {"--list", "--seconds", "-1"},
+            {"--list", "--seconds", "soon"},
+            {"--list", "--frobnicate"},
+        };
+        for (const auto &args : bad) {
+            auto r = O::parse(args);
+            QVERIFY2(std::holds_alternative<std::string>(r),
+                     qPrintable(QString::fromStdString(args.empty() ? "" : args.back())));
+        }
+    }
+};
+
+QTEST_APPLESS_MAIN(ProbeUnitTest)
+#include "ProbeUnitTest.moc"

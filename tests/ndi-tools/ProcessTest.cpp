@@ -1,0 +1,270 @@
+// The test sender and the probe as real processes talking through our runtime on this
+// host: discovery, groups, vanishing, the video/audio/metadata round trips, the proxy
+// stream, tally and metadata upstream, the maker status and ntp-set answer, reconnection.
+// Source names carry this test's PID, so parallel runs on the same host never mix.
+#include "ToolRunner.h"
+
+#include <QTest>
+#include <cmath>
+#include <csignal>
+#include <sys/types.h>
+
+using drtest::ChildProcess;
+using namespace ndt;
+
+class ProcessTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        const QString why = runtimeUnavailableReason();
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+        const ProbeResult r = runProbe({"--runtime"});
+        QCOMPARE(r.exitCode, 0);
+        // No environment variable: the tools find our runtime beside themselves.
+        QVERIFY2(qEnvironmentVariableIsEmpty("DESK_RECORDER_NDI_LIB"), "runs without override");
+        qInfo("%s", qPrintable(r.value("runtime")));
+    }
+
+    void senderCommandLineAndCleanEnd()
+    {
+        ChildProcess bad;
+        QVERIFY(bad.start(testsrcPath(), {"--name", "x", "--fps", "0/1"}));
+        QVERIFY(drtest::waitUntil([&] { return !bad.isRunning(); }, 5000));
+        QCOMPARE(bad.process().exitCode(), 2);
+        QVERIFY(bad.output().contains("--fps"));
+
+        // Two sources in one process; SIGINT and SIGTERM both end it cleanly with code 0
+        // and a "stopped" line per source.
+        for (const int sig : {SIGTERM, SIGINT}) {
+            ChildProcess src;
+            QVERIFY(startSource(src, {"--name", uniqueName("CleanA"), "--name",
+                                      uniqueName("CleanB"), "--resolution", "640x360"}));
+            QVERIFY(src.output().contains("runtime "));
+            ::kill(pid_t(src.pid()), sig);
+            QVERIFY(drtest::waitUntil([&] { return !src.isRunning(); }, 5000));
+            QCOMPARE(src.process().exitStatus(), QProcess::NormalExit);
+            QCOMPARE(src.process().exitCode(), 0);
+            QCOMPARE(src.output().count("stopped \""), 2);
+        }
+    }
+
+    void discoveryOnThisHost()
+    {
+        const QString a = uniqueName("Disc A"), b = uniqueName("Disc B");
+        ChildProcess src;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(startSource(src, {"--name", a, "--name", b, "--resolution", "640x360"}));
+        // A finder started afterwards lists both within a second or so.
+        const ProbeResult r = runProbe({"--list", "--until", b, "--seconds", "5"});
+        QCOMPARE(r.exitCode, 0);
+        qInfo("found after %lld ms", clock.elapsed());
+        const ProbeResult all = runProbe({"--list", "--seconds", "1.5"});
+        QVERIFY2(!all.listedAddress(a).isEmpty(), qPrintable(all.output));
+        QVERIFY(!all.listedAddress(b).isEmpty());
+        // host:port, distinct per source.
+        QVERIFY(all.listedAddress(a).contains(QRegularExpression("^[^:]+:\\d+$")));
+        QVERIFY(all.listedAddress(a) != all.listedAddress(b));
+        QVERIFY(runProbe({"--list", "--until", "nobody here", "--seconds", "0.5"}).exitCode == 1);
+    }
+
+    void groupsFilter()
+    {
+        const QString group = QString("studio%1").arg(QCoreApplication::applicationPid());
+        const QString grouped = uniqueName("Grouped"), open = uniqueName("Public");
+        ChildProcess g, p;
+        QVERIFY(startSource(g, {"--name", grouped, "--groups", group, "--resolution", "640x360"}));
+        QVERIFY(startSource(p, {"--name", open, "--resolution", "640x360"}));
+        const ProbeResult def = runProbe({"--list", "--seconds", "2"});
+        QVERIFY2(!def.listedAddress(open).isEmpty(), qPrintable(def.output));
+        QVERIFY2(def.listedAddress(grouped).isEmpty(), "the default group is public only");
+        // Groups compare case-insensitively; a list of groups matches any of them.
+        const ProbeResult mine =
+            runProbe({"--list", "--seconds", "2", "--groups", "nothing," + group.toUpper()});
+        QVERIFY2(!mine.listedAddress(grouped).isEmpty(), qPrintable(mine.output));
+        QVERIFY(mine.listedAddress(open).isEmpty());
+        // Receiving works within the group too.
+        const ProbeResult recv = runProbe({"--recv", grouped, "--groups", group, "--seconds", "1"});
+        QCOMPARE(recv.value("connected"), QString("1"));
+        QVERIFY(recv.intValue("video_frames") > 0);
+    }
+
+    void vanishing()
+    {
+        const QString clean = uniqueName("Vanish Clean"), killed = uniqueName("Vanish Killed");
+        Watcher watch;
+        QVERIFY(watch.start());
+        ChildProcess c, k;
+        QVERIFY(startSource(c, {"--name", clean, "--resolution", "640x360"}));
+        QVERIFY(startSource(k, {"--name", killed, "--resolution", "640x360"}));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY2(watch.waitAppeared(clean, clock, 5000) >= 0, qPrintable(watch.output()));
+        QVERIFY(watch.waitAppeared(killed, clock, 5000) >= 0);
+
+        clock.restart();
+        QCOMPARE(c.stop(), 0);
+        const qint64 cleanMs = watch.waitGone(clean, clock, 10000);
+        clock.restart();
+        k.kill();
+        const qint64 killedMs = watch.waitGone(killed, clock, 15000);
+        qInfo("clean end gone after %lld ms, killed gone after %lld ms", cleanMs, killedMs);
+        QVERIFY2(cleanMs >= 0 && cleanMs <= 2500, qPrintable(watch.output()));
+        QVERIFY2(killedMs >= 0 && killedMs <= 6500, qPrintable(watch.output()));
+    }
+
+    void fullRoundTrip_data()
+    {
+        QTest::addColumn<QString>("resolution");
+        QTest::addColumn<QString>("fps");
+        QTest::newRow("720p25") << "1280x720"
+                                << "25/1";
+        QTest::newRow("1080p29.97") << "1920x1080"
+                                    << "30000/1001";
+    }
+    void fullRoundTrip()
+    {
+        QFETCH(QString, resolution);
+        QFETCH(QString, fps);
+        const QString name = uniqueName("Trip " + resolution);
+        ChildProcess src;
+        QVERIFY(startSource(src, {"--name", name, "--resolution", resolution, "--fps", fps,
+                                  "--tone", "1000,250", "--level", "-6", "--web-url",
+                                  "http://127.0.0.1:8080/ui", "--ptz"}));
+        const ProbeResult r = runProbe({"--recv", name, "--seconds", "2"});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.output));
+        QCOMPARE(r.value("connected"), QString("1"));
+        QCOMPARE(r.value("xres") + "x" + r.value("yres"), resolution);
+        QCOMPARE(r.value("fourcc"), QString("UYVY"));
+        QCOMPARE(r.value("fps"), fps);
+        const int frames = r.intValue("video_frames");
+        QVERIFY2(frames >= 10, qPrintable(r.output));
+        // The picture is ours, unchanged: exact bars, a counter that advances.
+        QCOMPARE(r.value("bars"), QString("ok"));
+        QVERIFY(r.value("first_counter").toLongLong() >= 0);
+        QVERIFY(r.value("last_counter").toLongLong() > r.value("first_counter").toLongLong());
+        QVERIFY2(r.intValue("counter_gaps") <= frames / 5, qPrintable(r.output));
+        qInfo("%d frames, measured %s fps, %d counter gaps", frames,
+              qPrintable(r.value("measured_fps")), r.intValue("counter_gaps"));
+        // Audio: 2 channels at 48 kHz, each peaking at -6 dBFS.
+        QCOMPARE(r.value("audio_channels"), QString("2"));
+        QCOMPARE(r.value("audio_sample_rate"), QString("48000"));
+        QVERIFY(r.value("audio_samples").toLongLong() >= 48000 / 2);
+        const QStringList peaks = r.value("audio_peak_db").split(',');
+        QCOMPARE(peaks.size(), 2);
+        for (const QString &p : peaks)
+            QVERIFY2(std::fabs(p.toDouble() + 6.0) < 0.5, qPrintable(r.value("audio_peak_db")));
+        // Connection metadata.
+        QCOMPARE(r.value("web_url"), QString("http://127.0.0.1:8080/ui"));
+        QCOMPARE(r.value("ptz"), QString("1"));
+        QVERIFY(src.waitForOutput("connections \"", 2000));
+    }
+
+    void proxyStream()
+    {
+        const QString name = uniqueName("Proxy");
+        ChildProcess src;
+        QVERIFY(startSource(src, {"--name", name, "--resolution", "1920x1080", "--fps",
+                                  "60000/1001", "--silence"}));
+        const ProbeResult r = runProbe({"--recv", name, "--low", "--seconds", "2"});
+        QCOMPARE(r.value("connected"), QString("1"));
+        QCOMPARE(r.value("xres"), QString("640"));
+        QCOMPARE(r.value("yres"), QString("360"));
+        QVERIFY(r.intValue("video_frames") >= 10);
+        // The downscaled picture still shows the bars and a readable, advancing counter.
+        QCOMPARE(r.value("bars"), QString("ok"));
+        QVERIFY2(r.value("last_counter").toLongLong() > r.value("first_counter").toLongLong(),
+                 qPrintable(r.output));
+        QCOMPARE(r.value("audio_peak_db"), QString("-inf,-inf"));
+
+        // A 4:3 picture keeps its aspect in the proxy.
+        const QString sd = uniqueName("Proxy SD");
+        ChildProcess src2;
+        QVERIFY(startSource(src2, {"--name", sd, "--resolution", "1024x768", "--no-audio"}));
+        const ProbeResult r2 = runProbe({"--recv", sd, "--low", "--seconds", "1"});
+        QCOMPARE(r2.value("xres"), QString("640"));
+        QCOMPARE(r2.value("yres"), QString("480"));
+        QCOMPARE(r2.value("audio_channels"), QString("0"));
+    }
+
+    void tallyAndMetadataUpstream()
+    {
+        const QString name = uniqueName("Upstream");
+        ChildProcess src;
+        QVERIFY(startSource(src, {"--name", name, "--resolution", "640x360"}));
+        const ProbeResult r = runProbe({"--recv", name, "--seconds", "1.5", "--tally", "program",
+                                        "--send-metadata", "<hello from=\"probe\" n='1'/>"});
+        QCOMPARE(r.value("metadata_sent"), QString("1"));
+        QVERIFY2(src.waitForOutput("tally \"", 3000), qPrintable(src.output()));
+        QVERIFY(src.output().contains(QRegularExpression(
+            "tally \"[^\"]*\\(" + QRegularExpression::escape(name) + "\\)\" program=1 preview=0")));
+        QVERIFY(src.waitForOutput("<hello from=\"probe\" n='1'/>", 3000));
+        // The sender echoes its tally to receivers.
+        bool echoed = false;
+        for (const QString &m : r.all("metadata"))
+            echoed |= m.contains("ndi_tally_echo") && m.contains("on_program");
+        QVERIFY2(echoed, qPrintable(r.output));
+        // The receiver that asked is gone: preview from another one changes the tally.
+        runProbe({"--recv", name, "--seconds", "1", "--tally", "preview"});
+        QVERIFY2(src.waitForOutput("program=0 preview=1", 3000), qPrintable(src.output()));
+    }
+
+    void makerStatusAndNtpSet()
+    {
+        const QString name = uniqueName("Maker");
+        ChildProcess src;
+        QVERIFY(startSource(src, {"--name", name, "--resolution", "640x360", "--maker",
+                                  "--maker-bitrate", "12345", "--maker-interval", "200"}));
+        // Before any ntp-set: no server, sync 0.
+        const ProbeResult before = runProbe({"--recv", name, "--seconds", "1"});
+        QVERIFY2(
+            before.all("metadata")
+                .contains(
+                    "<Varimont><remote></remote><bitrate>12345</bitrate><sync>0</sync></Varimont>"),
+            qPrintable(before.output));
+        // The request exactly as the application writes it; the answer names the server.
+        const ProbeResult after =
+            runProbe({"--recv", name, "--seconds", "1.5", "--send-metadata",
+                      "<ntp-set><Server>ntp.example.lan&amp;b</Server></ntp-set>"});
+        QVERIFY(src.waitForOutput("ntp-set \"", 3000));
+        QVERIFY(src.output().contains("server=ntp.example.lan&b"));
+        QVERIFY2(after.all("metadata")
+                     .contains("<Varimont><remote>ntp.example.lan&amp;b</remote>"
+                               "<bitrate>12345</bitrate><sync>1</sync></Varimont>"),
+                 qPrintable(after.output));
+        // The hardware-acceleration hint is only printed, never answered as ntp-set.
+        runProbe({"--recv", name, "--seconds", "0.5", "--send-metadata",
+                  "<ndi_hwaccel enabled='true'/>"});
+        QVERIFY(src.waitForOutput("<ndi_hwaccel enabled='true'/>", 3000));
+        QCOMPARE(src.output().count("ntp-set \""), 1);
+    }
+
+    void reconnectAfterRestart()
+    {
+        const QString name = uniqueName("Restart");
+        ChildProcess first;
+        QVERIFY(startSource(first, {"--name", name, "--resolution", "640x360"}));
+        // A receiver that stays across the restart: the second sender has another size,
+        // so the last frame the probe saw proves the reconnection.
+        ChildProcess probe;
+        QVERIFY(probe.start(probePath(), {"--recv", name, "--seconds", "12"}));
+        QVERIFY2(first.waitForOutput("connections \"", 6000), qPrintable(first.output()));
+        QCOMPARE(first.stop(), 0);
+        ChildProcess second;
+        QVERIFY(startSource(second, {"--name", name, "--resolution", "1280x720"}));
+        QVERIFY2(second.waitForOutput("connections \"", 10000), qPrintable(second.output()));
+        QTest::qWait(1000);
+        ::kill(pid_t(probe.pid()), SIGTERM); // the probe prints what it saw and ends
+        QVERIFY(drtest::waitUntil([&] { return !probe.isRunning(); }, 5000));
+        const QString out = probe.output();
+        QVERIFY2(out.contains("xres=1280\n") && out.contains("yres=720\n"), qPrintable(out));
+        QVERIFY(out.contains("connected=1"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ProcessTest)
+#include "ProcessTest.moc"

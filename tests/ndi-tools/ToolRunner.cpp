@@ -1,0 +1,155 @@
+#include "ToolRunner.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QRegularExpression>
+
+namespace ndt {
+
+QString testsrcPath()
+{
+    return drtest::buildDir() + "/ndi-testsrc";
+}
+
+QString probePath()
+{
+    return drtest::buildDir() + "/ndi-probe";
+}
+
+QString runtimeUnavailableReason()
+{
+    const ProbeResult r = runProbe({"--runtime"}, 10000);
+    if (r.exitCode == 0)
+        return {};
+    return "no NDI runtime for the tools (is " + drtest::buildDir() +
+           "/libdesk-recorder-ndi.so built?)";
+}
+
+QString uniqueName(const QString &base)
+{
+    return QString("%1 %2").arg(base).arg(QCoreApplication::applicationPid());
+}
+
+static void wrap(const QString &netns, QString &program, QStringList &args)
+{
+    if (netns.isEmpty())
+        return;
+    args.prepend(program);
+    args = QStringList{"netns", "exec", netns} + args;
+    program = "ip";
+}
+
+bool startSource(drtest::ChildProcess &child, const QStringList &args, const QString &netns,
+                 int timeoutMs)
+{
+    QString program = testsrcPath();
+    QStringList all = args;
+    wrap(netns, program, all);
+    if (!child.start(program, all))
+        return false;
+    const int names = int(args.count("--name"));
+    static const QRegularExpression started("(^|\\n)started ");
+    const auto startedCount = [&] {
+        int n = 0;
+        for (auto it = started.globalMatch(child.output()); it.hasNext(); it.next())
+            ++n;
+        return n;
+    };
+    const bool ok = drtest::waitUntil(
+        [&] {
+            child.process().waitForReadyRead(10);
+            return startedCount() >= names || !child.isRunning();
+        },
+        timeoutMs);
+    if (!ok || !child.isRunning()) {
+        qWarning("ndi-testsrc did not start: %s", qPrintable(child.output()));
+        return false;
+    }
+    return true;
+}
+
+QStringList ProbeResult::all(const QString &key) const
+{
+    QStringList out = values.values(key);
+    std::reverse(out.begin(), out.end()); // QMultiMap keeps the latest first
+    return out;
+}
+
+QString ProbeResult::listedAddress(const QString &name) const
+{
+    for (const QString &line : output.split('\n')) {
+        const int tab = line.indexOf('\t');
+        if (tab > 0 && line.left(tab).endsWith("(" + name + ")"))
+            return line.mid(tab + 1).trimmed();
+    }
+    return {};
+}
+
+ProbeResult runProbe(const QStringList &args, int timeoutMs, const QString &netns)
+{
+    ProbeResult result;
+    QString program = probePath();
+    QStringList all = args;
+    wrap(netns, program, all);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(program, all);
+    if (!process.waitForStarted(10000))
+        return result;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill(); // our own child, by its PID
+        process.waitForFinished(5000);
+        result.output = QString::fromUtf8(process.readAllStandardOutput());
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.output = QString::fromUtf8(process.readAllStandardOutput());
+    const QString errors = QString::fromUtf8(process.readAllStandardError());
+    if (!errors.isEmpty())
+        qInfo("ndi-probe: %s", qPrintable(errors.trimmed()));
+    for (const QString &line : result.output.split('\n')) {
+        const int eq = line.indexOf('=');
+        if (eq > 0 && !line.contains('\t'))
+            result.values.insert(line.left(eq), line.mid(eq + 1));
+    }
+    return result;
+}
+
+bool Watcher::start(const QStringList &extraArgs, const QString &netns, int seconds)
+{
+    QString program = probePath();
+    QStringList args =
+        QStringList{"--list", "--watch", "--seconds", QString::number(seconds)} + extraArgs;
+    wrap(netns, program, args);
+    return m_child.start(program, args);
+}
+
+qint64 Watcher::waitLine(const QString &prefix, const QString &name, const QElapsedTimer &since,
+                         int timeoutMs)
+{
+    const QRegularExpression line(
+        QString("(^|\\n)%1[^\\n\\t]*\\(%2\\)\\t")
+            .arg(QRegularExpression::escape(prefix), QRegularExpression::escape(name)));
+    qint64 at = -1;
+    drtest::waitUntil(
+        [&] {
+            m_child.process().waitForReadyRead(5);
+            if (m_child.output().contains(line))
+                at = since.elapsed();
+            return at >= 0;
+        },
+        timeoutMs);
+    return at;
+}
+
+qint64 Watcher::waitAppeared(const QString &name, const QElapsedTimer &since, int timeoutMs)
+{
+    return waitLine("+", name, since, timeoutMs);
+}
+
+qint64 Watcher::waitGone(const QString &name, const QElapsedTimer &since, int timeoutMs)
+{
+    return waitLine("-", name, since, timeoutMs);
+}
+
+} // namespace ndt

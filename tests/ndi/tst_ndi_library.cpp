@@ -1,0 +1,167 @@
+// NdiLibrary: search order, refusal of old or incomplete runtimes, and calls through the
+// function table of our own runtime (audio conversion levels, the things callers rely on).
+#include "NdiTestEnv.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <TestSupport.h>
+
+#include <cmath>
+
+class TestNdiLibrary : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(nditest::runtime(&error), qPrintable(error));
+    }
+
+    void parsesMajorVersions_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("major");
+        QTest::newRow("ours") << "desk-recorder-ndi 6.0.0 (runtime)" << 6;
+        QTest::newRow("four parts") << "runtime 5.6.1.0" << 5;
+        QTest::newRow("time before version") << "built 12:30:01 Jan 2 2024 6.1.2" << 6;
+        QTest::newRow("last group wins") << "lib 2.1 api 5.5" << 5;
+        QTest::newRow("too old") << "v4.5" << 4;
+        QTest::newRow("no version") << "no number here 2024" << -1;
+        QTest::newRow("empty") << "" << -1;
+    }
+    void parsesMajorVersions()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, major);
+        QCOMPARE(NdiLibrary::parseMajorVersion(text.toStdString()), major);
+    }
+
+    void ownRuntimeThroughTable()
+    {
+        const NdiLibrary *lib = nditest::runtime();
+        QVERIFY(lib->isOwnRuntime());
+        QVERIFY(QDir::isAbsolutePath(QString::fromStdString(lib->path())));
+        QCOMPARE(lib->majorVersion(), 6);
+        QVERIFY(QString::fromStdString(lib->describe()).contains("libdesk-recorder-ndi.so"));
+        // Every entry of the table is bound.
+#define DR_CHECK_BOUND(ret, name, params) QVERIFY2(lib->api().name, #name);
+        DR_NDI_FUNCTIONS(DR_CHECK_BOUND)
+#undef DR_CHECK_BOUND
+        QVERIFY((*lib)->is_supported_CPU());
+    }
+
+    // Float 1.0 is full scale at reference level 0 and 20 dB below it at 20.
+    void audioConversionsKeepLevels()
+    {
+        const NdiFunctions &api = nditest::runtime()->api();
+        const int samples = 4;
+        float planar[2][samples] = {{1.0f, -1.0f, 0.5f, 0.0f}, {0.25f, 2.0f, -0.1f, 0.0f}};
+        NDIlib_audio_frame_v2_t src;
+        src.sample_rate = 48000;
+        src.no_channels = 2;
+        src.no_samples = samples;
+        src.p_data = &planar[0][0];
+        src.channel_stride_in_bytes = samples * 4;
+
+        int16_t pcm[2 * samples] = {};
+        NDIlib_audio_frame_interleaved_16s_t i16;
+        i16.reference_level = 0;
+        i16.p_data = pcm;
+        api.util_audio_to_interleaved_16s_v2(&src, &i16);
+        QCOMPARE(i16.no_samples, samples);
+        QCOMPARE(i16.no_channels, 2);
+        QCOMPARE(int(pcm[0]), 32767);  // ch0 s0 = 1.0
+        QCOMPARE(int(pcm[1]), 8192);   // ch1 s0 = 0.25 (interleaved)
+        QCOMPARE(int(pcm[2]), -32767); // ch0 s1 = -1.0
+        QCOMPARE(int(pcm[3]), 32767);  // 2.0 clips
+        i16.reference_level = 20;
+        api.util_audio_to_interleaved_16s_v2(&src, &i16);
+        QCOMPARE(int(pcm[0]), 3277); // 20 dB of headroom
+
+        float back[2][samples] = {};
+        NDIlib_audio_frame_v2_t dst;
+        dst.p_data = &back[0][0];
+        dst.channel_stride_in_bytes = samples * 4;
+        api.util_audio_from_interleaved_16s_v2(&i16, &dst);
+        QCOMPARE(dst.no_channels, 2);
+        QVERIFY(std::fabs(back[0][0] - 1.0f) < 1e-3f);
+        QVERIFY(std::fabs(back[1][2] + 0.1f) < 1e-3f);
+
+        float inter[2 * samples] = {};
+        NDIlib_audio_frame_interleaved_32f_t f32;
+        f32.p_data = inter;
+        api.util_audio_to_interleaved_32f_v2(&src, &f32);
+        QCOMPARE(inter[1], 0.25f);
+        QCOMPARE(inter[3], 2.0f); // no clipping in float
+        std::fill(&back[0][0], &back[0][0] + 2 * samples, 0.0f);
+        api.util_audio_from_interleaved_32f_v2(&f32, &dst);
+        QCOMPARE(back[1][1], 2.0f);
+        QCOMPARE(back[0][2], 0.5f);
+    }
+
+    void refusesOldAndIncompleteRuntimes()
+    {
+        std::string why;
+        QString old = drtest::buildDir() + "/tests/ndi-stub-old/libndi.so.6";
+        QVERIFY(!NdiLibrary::loadFile(old.toStdString(), &why));
+        QVERIFY2(QString::fromStdString(why).contains("4.5.0"), why.c_str());
+        QString partial = drtest::buildDir() + "/tests/ndi-stub-partial/libndi.so.5";
+        QVERIFY(!NdiLibrary::loadFile(partial.toStdString(), &why));
+        QVERIFY2(QString::fromStdString(why).contains("NDIlib_recv_create_v3"), why.c_str());
+        QVERIFY(!NdiLibrary::loadFile("/nonexistent/libndi.so.6", &why));
+        QVERIFY(QString::fromStdString(why).contains("/nonexistent/libndi.so.6"));
+    }
+
+    // Installed runtimes come first; refused ones are skipped and our own is the last resort.
+    void searchOrderFallsBackToOwnRuntime()
+    {
+        const QByteArray saved = qgetenv(NdiLibrary::kLibraryEnv);
+        qunsetenv(NdiLibrary::kLibraryEnv);
+        qputenv("NDI_RUNTIME_DIR_V6", (drtest::buildDir() + "/tests/ndi-stub-old").toLocal8Bit());
+        qputenv("NDI_RUNTIME_DIR_V5",
+                (drtest::buildDir() + "/tests/ndi-stub-partial").toLocal8Bit());
+        auto list = NdiLibrary::candidates();
+        QVERIFY(list.size() >= 5);
+        QCOMPARE(QString::fromStdString(list[0]),
+                 drtest::buildDir() + "/tests/ndi-stub-old/libndi.so.6");
+        QCOMPARE(QString::fromStdString(list[1]),
+                 drtest::buildDir() + "/tests/ndi-stub-partial/libndi.so.5");
+        QCOMPARE(list[2], std::string("libndi.so.6"));
+        QCOMPARE(list[3], std::string("libndi.so.5"));
+        std::string why;
+        auto lib = NdiLibrary::load(&why);
+        QVERIFY2(lib, why.c_str());
+        QVERIFY(lib->isOwnRuntime());
+
+        // An explicit file is the only candidate, and its failure is reported as such.
+        qputenv(NdiLibrary::kLibraryEnv, "/nonexistent/runtime.so");
+        list = NdiLibrary::candidates();
+        QCOMPARE(int(list.size()), 1);
+        QVERIFY(!NdiLibrary::load(&why));
+        QVERIFY(QString::fromStdString(why).contains("/nonexistent/runtime.so"));
+        qunsetenv("NDI_RUNTIME_DIR_V6");
+        qunsetenv("NDI_RUNTIME_DIR_V5");
+        if (saved.isEmpty())
+            qunsetenv(NdiLibrary::kLibraryEnv);
+        else
+            qputenv(NdiLibrary::kLibraryEnv, saved);
+    }
+
+    void handlesDestroyOnce()
+    {
+        const NdiLibrary *lib = nditest::runtime();
+        NdiFinder finder = makeNdiFinder(*lib, nullptr);
+        QVERIFY(finder);
+        NdiFinder moved = std::move(finder);
+        QVERIFY(!finder);
+        QVERIFY(moved);
+        moved.reset();
+        QVERIFY(!moved);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNdiLibrary)
+#include "tst_ndi_library.moc"

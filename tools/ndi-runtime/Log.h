@@ -1,0 +1,11 @@
+// Diagnostics of the runtime: one line on stderr per event, prefixed so that users can tell
+// them from the host program's own output. Safe from any thread (a single write per line).
+#pragma once
+
+#include <cstdarg>
+
+namespace drndi {
+
+void logLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+} // namespace drndi

@@ -1,0 +1,69 @@
+// ndi-testsrc: sends one test source per --name through whatever NDI runtime NdiLibrary
+// loads, until SIGTERM/SIGINT (or --seconds). Exit code 0 after a clean end, 1 when no
+// runtime or sender is available, 2 for a bad command line.
+#include "TestSource.h"
+#include "TestSourceOptions.h"
+#include "ndi/NdiLibrary.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+int main(int argc, char **argv)
+{
+    const auto parsed = TestSourceOptions::parse(std::vector<std::string>(argv + 1, argv + argc));
+    if (const auto *error = std::get_if<std::string>(&parsed)) {
+        std::fprintf(stderr, "ndi-testsrc: %s\n%s", error->c_str(),
+                     TestSourceOptions::usage().c_str());
+        return 2;
+    }
+    const TestSourceOptions &options = std::get<TestSourceOptions>(parsed);
+    if (options.help) {
+        std::fputs(TestSourceOptions::usage().c_str(), stdout);
+        return 0;
+    }
+
+    // SIGTERM and SIGINT are blocked in every thread (the runtime's threads inherit the mask)
+    // and taken synchronously by the main thread below.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    const NdiLibrary *lib = NdiLibrary::instance();
+    if (!lib) {
+        std::fprintf(stderr, "ndi-testsrc: no NDI runtime: %s\n",
+                     NdiLibrary::instanceError().c_str());
+        return 1;
+    }
+    TestSource::print("runtime path=" + lib->path() + " version=" + lib->version() +
+                      " own=" + (lib->isOwnRuntime() ? "1" : "0"));
+
+    std::vector<std::unique_ptr<TestSource>> sources;
+    for (const std::string &name : options.names) {
+        sources.push_back(std::make_unique<TestSource>(*lib, options, name));
+        if (!sources.back()->start())
+            return 1;
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    int signal = 0;
+    while (signal <= 0) {
+        const timespec tick{0, 100 * 1000 * 1000};
+        signal = sigtimedwait(&signals, nullptr, &tick);
+        if (options.seconds > 0 && std::chrono::steady_clock::now() - started >=
+                                       std::chrono::duration<double>(options.seconds))
+            break;
+    }
+    TestSource::print(signal > 0
+                          ? std::string("signal ") + (signal == SIGINT ? "SIGINT" : "SIGTERM")
+                          : std::string("time limit reached"));
+    for (auto &source : sources)
+        source->stop();
+    sources.clear();
+    return 0;
+}
