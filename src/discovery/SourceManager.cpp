@@ -1,5 +1,8 @@
 #include "discovery/SourceManager.h"
 
+#include "media/MediaReaper.h"
+#include "media/NDIConnection.h"
+
 #include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -28,9 +31,10 @@ SourceManager::~SourceManager()
     m_network = nullptr;
     m_stopRequested = true;
     wait();
+    m_loopsEnded.load(std::memory_order_acquire); // the loop's writes are visible from here
     m_stopRequested = false;
     qInfo() << "~SourceManager";
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     m_table.clear();
 }
 
@@ -58,7 +62,7 @@ void SourceManager::setSourceLister(SourceLister lister)
 
 void SourceManager::setNDIManualTargets(QString groups, QString ips)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     if (groups == m_groups && ips == m_ips)
         return;
     m_groups = groups;
@@ -83,6 +87,7 @@ void SourceManager::stopDiscover()
     m_network = nullptr;
     m_stopRequested = true;
     wait();
+    m_loopsEnded.load(std::memory_order_acquire); // the loop's writes are visible from here
     m_stopRequested = false;
 }
 
@@ -108,35 +113,35 @@ QString SourceManager::getSourceAddress(QString sourceName)
 
 QString SourceManager::getAddress(QString sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it == m_table.end() ? QString() : it->second.address;
 }
 
 QString SourceManager::getWebUrl(QString sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it == m_table.end() ? QString() : QString::fromUtf8(it->second.caps.web_url);
 }
 
 QString SourceManager::getTalkUrl(QString sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it == m_table.end() ? QString() : QString::fromUtf8(it->second.caps.talk_url);
 }
 
 bool SourceManager::getSupportPTZ(QString sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it != m_table.end() && it->second.caps.support_ptz;
 }
 
 bool SourceManager::getSupportKVM(QString sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it != m_table.end() && it->second.caps.support_kvm;
 }
@@ -145,40 +150,40 @@ bool SourceManager::getSupportKVM(QString sourceName)
 
 MediaConnectionPtr SourceManager::getConnection(const QString &sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it == m_table.end() ? MediaConnectionPtr() : it->second.connection;
 }
 
 QString SourceManager::getDeviceVendor(const QString &sourceName)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     auto it = findLocked(sourceName);
     return it == m_table.end() ? QString() : it->second.device_vendor;
 }
 
 QString SourceManager::groups()
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     return m_groups;
 }
 
 QString SourceManager::ips()
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     return m_ips;
 }
 
 int SourceManager::sourceCount()
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     return int(m_table.size());
 }
 
 QJsonObject SourceManager::getSourcesJson()
 {
     QJsonObject reply{{"result", "ok"}};
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     if (m_table.empty())
         return reply;
     QJsonArray data;
@@ -203,13 +208,17 @@ MediaConnectionPtr SourceManager::makeConnection(const QString &name, const QStr
 {
     if (m_connectionFactory)
         return m_connectionFactory(name, address);
-    return {};
+    auto *connection = new NDIConnection;
+    connection->setSource(MediaConnection::Both, name, address);
+    // Made on the discovery thread; belongs with the other QObjects on the manager's thread.
+    connection->moveToThread(thread());
+    return MediaReaper::makeShared<MediaConnection>(connection);
 }
 
 void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 nowMs)
 {
     {
-        QMutexLocker lock(&m_tableLock);
+        std::unique_lock lock(m_tableLock);
         for (auto &entry : m_table)
             entry.second.online = false;
     }
@@ -223,7 +232,7 @@ void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 now
         bool known = false;
         bool addressChanged = false;
         {
-            QMutexLocker lock(&m_tableLock);
+            std::unique_lock lock(m_tableLock);
             auto it = m_table.find(key);
             if (it != m_table.end()) {
                 known = true;
@@ -253,7 +262,7 @@ void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 now
         info.connection = std::move(connection);
         info.online = true;
         info.last_seen_ms = nowMs;
-        QMutexLocker lock(&m_tableLock);
+        std::unique_lock lock(m_tableLock);
         m_table[key] = std::move(info);
         listChanged = true;
     }
@@ -261,7 +270,7 @@ void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 now
     QStringList removed;
     std::vector<MediaConnectionPtr> released; // dropped after the lock
     {
-        QMutexLocker lock(&m_tableLock);
+        std::unique_lock lock(m_tableLock);
         for (auto it = m_table.begin(); it != m_table.end();) {
             if (!it->second.online && nowMs - it->second.last_seen_ms >= kAgeOutMs) {
                 released.push_back(std::move(it->second.connection));
@@ -283,14 +292,22 @@ void SourceManager::updateSourceList(const QList<FoundSource> &found, qint64 now
 
 bool SourceManager::listSources(QList<FoundSource> *found)
 {
-    const bool recreate = m_refreshRequested.exchange(false);
     if (m_sourceLister) {
+        const bool recreate = m_refreshRequested.exchange(false);
         const QString groupsNow = groups();
         const QString ipsNow = ips();
-        return m_sourceLister(groupsNow, ipsNow, recreate, found);
+        if (!m_sourceLister(groupsNow, ipsNow, recreate, found)) {
+            m_refreshRequested = true;
+            return false;
+        }
+        return true;
     }
-    // No finder attached: an idle round.
-    QThread::msleep(200);
+    if (!ensureNdiFind())
+        return false;
+    uint32_t count = 0;
+    const NDIlib_source_t *list = enumNdiFindSources(&count);
+    for (uint32_t i = 0; list && i < count; ++i)
+        found->append({QByteArray(list[i].p_ndi_name), QByteArray(list[i].p_url_address)});
     return true;
 }
 
@@ -300,13 +317,67 @@ void SourceManager::run()
         QList<FoundSource> found;
         if (!listSources(&found)) {
             qWarning() << "ERROR: Fail to create NDI finder!";
-            m_refreshRequested = true;
             for (int waited = 0; waited < kFinderRetryMs && !m_stopRequested; waited += 50)
                 QThread::msleep(50);
             continue;
         }
         updateSourceList(found, MediaConnection::nowMs());
     }
+    destroyNdiFind();
+    m_loopsEnded.fetch_add(1, std::memory_order_release);
+}
+
+bool SourceManager::ensureNdiFind()
+{
+    if (m_refreshRequested.exchange(false))
+        destroyNdiFind();
+    if (m_finder)
+        return true;
+    const NdiLibrary *lib = NdiLibrary::instance();
+    if (!lib) {
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true))
+            qWarning() << "no NDI runtime:" << QString::fromStdString(NdiLibrary::instanceError());
+        return false;
+    }
+    QByteArray groups8;
+    QByteArray ips8;
+    {
+        std::unique_lock lock(m_tableLock);
+        groups8 = m_groups.toUtf8();
+        ips8 = m_ips.toUtf8();
+    }
+    NDIlib_find_create_t settings;
+    settings.show_local_sources = true;
+    settings.p_groups = groups8.isEmpty() ? nullptr : groups8.constData();
+    settings.p_extra_ips = ips8.isEmpty() ? nullptr : ips8.constData();
+    m_finder = makeNdiFinder(*lib, &settings);
+    if (m_finder)
+        qInfo() << "NDI finder created, groups:" << groups8 << "addresses:" << ips8;
+    return bool(m_finder);
+}
+
+const NDIlib_source_t *SourceManager::enumNdiFindSources(uint32_t *p_no_sources)
+{
+    *p_no_sources = 0;
+    const NdiLibrary *lib = NdiLibrary::instance();
+    if (!m_finder || !lib)
+        return nullptr;
+    (*lib)->find_wait_for_sources(m_finder.get(), 200);
+    return (*lib)->find_get_current_sources(m_finder.get(), p_no_sources);
+}
+
+void SourceManager::updateNdiSources(const NDIlib_source_t *p_sources, int no_sources)
+{
+    QList<FoundSource> found;
+    for (int i = 0; p_sources && i < no_sources; ++i)
+        found.append({QByteArray(p_sources[i].p_ndi_name), QByteArray(p_sources[i].p_url_address)});
+    updateSourceList(found, MediaConnection::nowMs());
+}
+
+void SourceManager::destroyNdiFind()
+{
+    m_finder.reset();
 }
 
 // ------------------------------------------------------------------ capabilities
@@ -317,7 +388,7 @@ void SourceManager::updateCapabilities(QString name, int bw)
     bool ntpChanged = false;
     SourceInfo snapshot;
     {
-        QMutexLocker lock(&m_tableLock);
+        std::unique_lock lock(m_tableLock);
         auto it = findLocked(name);
         if (it == m_table.end())
             return;
@@ -411,7 +482,7 @@ void SourceManager::replyFinished(QNetworkReply *reply)
 
 void SourceManager::setDeviceVendor(const QString &host, const QString &vendor)
 {
-    QMutexLocker lock(&m_tableLock);
+    std::unique_lock lock(m_tableLock);
     for (auto &entry : m_table) {
         if (hostOf(entry.second.address) == host) {
             entry.second.device_vendor = vendor;

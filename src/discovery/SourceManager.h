@@ -6,21 +6,24 @@
 // Threads: the object lives on the main thread (slots, updateCapabilities, the device
 // probe); run() is the discovery loop on its own thread; getConnection/getAddress are called
 // from render, audio and recording threads too.
+// Connections are NDIConnections by default (setConnectionFactory replaces them), and are
+// destroyed off the GUI thread when their last holder lets go there.
 // Locks: m_tableLock guards m_table, m_groups, m_ips and m_zeroBitrateCount. It is never
 // held while a signal is emitted. Taken before a connection's own locks (isSticked,
 // getCapabilities), never after them. m_refreshRequested/m_stopRequested are atomics.
 #pragma once
 
 #include "discovery/SourceInfo.h"
+#include "ndi/NdiLibrary.h"
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QMutex>
 #include <QThread>
 #include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -76,6 +79,16 @@ public:
 
     static QString hostOf(const QString &address); // text before the first ':'
 
+    // The NDI finder, used by the discovery loop only (discovery thread).
+    // Creates the finder with the current groups and addresses unless one exists (a refresh
+    // request destroys it first); false when the runtime is missing or refuses.
+    bool ensureNdiFind();
+    // Waits up to 200 ms for a change, then the finder's current list (null without finder).
+    const NDIlib_source_t *enumNdiFindSources(uint32_t *p_no_sources);
+    // One table update from the finder's list.
+    void updateNdiSources(const NDIlib_source_t *p_sources, int no_sources);
+    void destroyNdiFind();
+
 public slots:
     void setNDIManualTargets(QString groups, QString ips);
     void forceRefresh();
@@ -115,14 +128,16 @@ private:
     MediaConnectionPtr makeConnection(const QString &name, const QString &address);
     bool listSources(QList<FoundSource> *found);
 
-    QMutex m_tableLock;
+    std::mutex m_tableLock;
     std::map<QByteArray, SourceInfo> m_table; // key: name in local 8-bit encoding
     QString m_groups = QStringLiteral("public");
     QString m_ips;
     std::atomic<bool> m_refreshRequested{true};
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<int> m_loopsEnded{0}; // release at the loop's end, acquire after wait()
     int m_zeroBitrateCount = 0;
     QNetworkAccessManager *m_network = nullptr;
+    NdiFinder m_finder; // discovery thread only
     ConnectionFactory m_connectionFactory;
     SourceLister m_sourceLister;
 };

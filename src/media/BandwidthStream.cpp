@@ -15,7 +15,7 @@ BandwidthStream::~BandwidthStream()
 void BandwidthStream::setSource(const QString &name, const QString &address)
 {
     Detached dropped;
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     if (name == m_name && address == m_address)
         return;
     dropped.video = std::move(m_latestVideo);
@@ -31,7 +31,7 @@ void BandwidthStream::setSource(const QString &name, const QString &address)
 
 void BandwidthStream::open()
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     m_opened = true;
     if (!m_address.isEmpty() && !m_instance) {
         m_instance = m_owner->createInstance(m_bandwidth, m_name, m_address);
@@ -44,7 +44,7 @@ void BandwidthStream::open()
 BandwidthStream::Detached BandwidthStream::detach()
 {
     Detached dropped;
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     if (!m_opened)
         return dropped;
     m_opened = false;
@@ -63,7 +63,7 @@ void BandwidthStream::close()
 
 VideoFramePtr BandwidthStream::readVideo(bool onlySticky)
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     if (!m_opened || !m_instance) {
         m_latestVideo.reset();
         return {};
@@ -87,7 +87,7 @@ VideoFramePtr BandwidthStream::readVideo(bool onlySticky)
 
 AudioFramePtr BandwidthStream::readAudio(bool onlySticky, int samples)
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     if (!m_opened || !m_instance) {
         m_latestAudio.reset();
         return {};
@@ -108,7 +108,7 @@ AudioFramePtr BandwidthStream::readAudio(bool onlySticky, int samples)
 
 void BandwidthStream::setTally(bool preview, bool program)
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     m_preview = preview;
     m_program = program;
     if (m_instance)
@@ -119,7 +119,7 @@ void BandwidthStream::applyNtp(const QString &server)
 {
     MediaInstancePtr instance;
     {
-        QMutexLocker lock(&m_lock);
+        std::unique_lock lock(m_lock);
         instance = m_instance;
     }
     if (instance)
@@ -128,48 +128,48 @@ void BandwidthStream::applyNtp(const QString &server)
 
 bool BandwidthStream::hasInstance() const
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     return bool(m_instance);
 }
 
 QString BandwidthStream::name() const
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     return m_name;
 }
 
 QString BandwidthStream::address() const
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     return m_address;
 }
 
 VideoFramePtr BandwidthStream::latestVideo() const
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     return m_latestVideo;
 }
 
 AudioFramePtr BandwidthStream::latestAudio() const
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     return m_latestAudio;
 }
 
 CapabilitiesPtr BandwidthStream::capabilities() const
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     return m_capabilities;
 }
 
 bool BandwidthStream::tallyPreview() const
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     return m_preview;
 }
 
 bool BandwidthStream::tallyProgram() const
 {
-    QMutexLocker lock(&m_lock);
+    std::unique_lock lock(m_lock);
     return m_program;
 }

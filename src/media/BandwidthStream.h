@@ -10,9 +10,9 @@
 #include "media/MediaCapabilities.h"
 #include "media/MediaFrameWrapper.h"
 
-#include <QRecursiveMutex>
 #include <QString>
 #include <atomic>
+#include <mutex>
 
 class MediaConnection;
 
@@ -62,7 +62,7 @@ private:
     MediaInstancePtr m_instance;
     VideoFramePtr m_latestVideo;
     AudioFramePtr m_latestAudio;
-    mutable QRecursiveMutex m_lock;
+    mutable std::recursive_mutex m_lock;
     std::atomic<bool> m_opened{false};
     bool m_preview = false;
     bool m_program = false;

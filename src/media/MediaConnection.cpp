@@ -33,9 +33,9 @@ qint64 MediaConnection::nowMs()
         .count();
 }
 
-QMutex &MediaConnection::audioSinkLock()
+std::mutex &MediaConnection::audioSinkLock()
 {
-    static QMutex lock;
+    static std::mutex lock;
     return lock;
 }
 
@@ -54,6 +54,12 @@ MediaConnection::MediaConnection(QObject *parent) : QObject(parent)
         timer->moveToThread(thread);
         connect(thread, &QThread::started, timer, qOverload<>(&QTimer::start));
         connect(thread, &QThread::finished, timer, &QTimer::stop);
+        // QThread::wait() synchronises through Qt internals that race detectors cannot see;
+        // this release, paired with the acquire after wait(), makes the join explicit.
+        connect(
+            thread, &QThread::finished, this,
+            [this] { m_threadsEnded.fetch_add(1, std::memory_order_release); },
+            Qt::DirectConnection);
         connect(timer, &QTimer::timeout, this, slot, Qt::DirectConnection);
     };
     makeTimer(m_highThread, m_highTimer, m_highIntervalMs,
@@ -74,7 +80,7 @@ MediaConnection::~MediaConnection()
     delete m_highTimer;
     delete m_lowTimer;
     delete m_periodTimer;
-    QMutexLocker lock(&audioSinkLock());
+    std::lock_guard<std::mutex> lock(audioSinkLock());
     m_sinks.clear();
 }
 
@@ -91,6 +97,7 @@ void MediaConnection::shutdown()
             thread->wait();
         }
     }
+    m_threadsEnded.load(std::memory_order_acquire);
 }
 
 QString MediaConnection::sourceName() const
@@ -147,7 +154,7 @@ bool MediaConnection::stop()
 bool MediaConnection::addVideoUser(int bw, const void *user)
 {
     {
-        QWriteLocker lock(&m_videoUsersLock);
+        std::unique_lock lock(m_videoUsersLock);
         if (bw == Both || bw == High) {
             if (!m_highUsers.contains(user))
                 m_highUsers.append(user);
@@ -169,7 +176,7 @@ bool MediaConnection::addVideoUser(int bw, const void *user)
 bool MediaConnection::removeVideoUser(int bw, const void *user)
 {
     const qint64 now = nowMs();
-    QWriteLocker lock(&m_videoUsersLock);
+    std::unique_lock lock(m_videoUsersLock);
     if (bw == Both || bw == High) {
         m_highUsers.removeOne(user);
         if (m_highUsers.isEmpty())
@@ -185,7 +192,7 @@ bool MediaConnection::removeVideoUser(int bw, const void *user)
 
 int MediaConnection::videoUserCount(int bw)
 {
-    QReadLocker lock(&m_videoUsersLock);
+    std::shared_lock lock(m_videoUsersLock);
     return bw == High ? int(m_highUsers.size()) : int(m_lowUsers.size());
 }
 
@@ -206,7 +213,7 @@ bool MediaConnection::onlyStickHolder(const QList<const void *> &users)
 
 void MediaConnection::setAudioUser(bool enable, const void *user)
 {
-    QWriteLocker lock(&m_audioUsersLock);
+    std::unique_lock lock(m_audioUsersLock);
     if (enable) {
         if (!m_audioUsers.contains(user))
             m_audioUsers.append(user);
@@ -220,7 +227,7 @@ void MediaConnection::setTallyUser(bool preview, bool program, const void *user)
     bool anyPreview = false;
     bool anyProgram = false;
     {
-        QWriteLocker lock(&m_tallyUsersLock);
+        std::unique_lock lock(m_tallyUsersLock);
         auto apply = [user](QList<const void *> &users, bool on) {
             if (on) {
                 if (!users.contains(user))
@@ -252,7 +259,7 @@ bool MediaConnection::setSticked(bool en)
 
 bool MediaConnection::isSticked()
 {
-    QReadLocker lock(&m_videoUsersLock);
+    std::shared_lock lock(m_videoUsersLock);
     return m_highUsers.contains(nullptr);
 }
 
@@ -355,13 +362,13 @@ void MediaConnection::AddAudioSink(int id, MediaAudioSink *sink)
 {
     if (!sink)
         return;
-    QMutexLocker lock(&audioSinkLock());
+    std::lock_guard<std::mutex> lock(audioSinkLock());
     m_sinks[id] = sink;
 }
 
 void MediaConnection::RemoveAudioSink(int id)
 {
-    QMutexLocker lock(&audioSinkLock());
+    std::lock_guard<std::mutex> lock(audioSinkLock());
     m_sinks.erase(id);
 }
 
@@ -392,7 +399,7 @@ void MediaConnection::timedGetVideoFrame(bool high)
     bool onlySticky = false;
     bool unused = false;
     {
-        QReadLocker lock(&m_videoUsersLock);
+        std::shared_lock lock(m_videoUsersLock);
         const QList<const void *> &users = high ? m_highUsers : m_lowUsers;
         onlySticky = onlyStickHolder(users);
         unused = users.isEmpty();
@@ -401,7 +408,7 @@ void MediaConnection::timedGetVideoFrame(bool high)
         const qint64 due = deadline.load();
         if (due != 0 && nowMs() >= due) {
             BandwidthStream::Detached dropped; // dropped after the lock
-            QWriteLocker lock(&m_videoUsersLock);
+            std::unique_lock lock(m_videoUsersLock);
             // Checked again and closed under the users lock: a user arriving now reopens after us.
             const QList<const void *> &users = high ? m_highUsers : m_lowUsers;
             if (users.isEmpty() && deadline.load() != 0) {
@@ -442,7 +449,7 @@ AudioFramePtr MediaConnection::fetchAudio(bool hasAudioUsers)
     bool highFlag = false;
     if (!hasAudioUsers) {
         // Each stream is asked with the flag of the other stream's users.
-        QReadLocker lock(&m_videoUsersLock);
+        std::shared_lock lock(m_videoUsersLock);
         lowFlag = onlyStickHolder(m_highUsers);
         highFlag = onlyStickHolder(m_lowUsers);
     }
@@ -490,19 +497,19 @@ void MediaConnection::audioLoop()
         dueUs += kAudioBlockUs; // a fixed grid: a late thread catches up back to back
         bool hasAudioUsers = false;
         {
-            QReadLocker lock(&m_audioUsersLock);
+            std::shared_lock lock(m_audioUsersLock);
             hasAudioUsers = !m_audioUsers.isEmpty();
         }
         AudioFramePtr frame = fetchAudio(hasAudioUsers);
         writeLevels(frame);
         if (hasAudioUsers && frame && frame->frame.p_data_16s) {
             const int bytes = frame->frame.bytes16();
-            QMutexLocker sinkLock(&audioSinkLock());
+            std::lock_guard<std::mutex> sinkLock(audioSinkLock());
             for (const auto &[id, sink] : m_sinks) {
                 if (!sink)
                     continue;
                 {
-                    QReadLocker lock(&m_audioUsersLock);
+                    std::shared_lock lock(m_audioUsersLock);
                     if (m_audioUsers.isEmpty())
                         break;
                 }

@@ -24,14 +24,14 @@
 #include "media/MediaFrameWrapper.h"
 
 #include <QList>
-#include <QMutex>
 #include <QObject>
-#include <QReadWriteLock>
 #include <QString>
 #include <array>
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 class BandwidthStream;
@@ -69,7 +69,7 @@ public:
     ~MediaConnection() override;
 
     // The process-wide lock around every connection's sink table.
-    static QMutex &audioSinkLock();
+    static std::mutex &audioSinkLock();
     // Steady clock, milliseconds.
     static qint64 nowMs();
 
@@ -148,9 +148,9 @@ private:
     const int32_t m_periodIntervalMs = 5000;
     std::unique_ptr<BandwidthStream> m_high;
     std::unique_ptr<BandwidthStream> m_low;
-    QReadWriteLock m_videoUsersLock;
-    QReadWriteLock m_audioUsersLock;
-    QReadWriteLock m_tallyUsersLock;
+    std::shared_mutex m_videoUsersLock;
+    std::shared_mutex m_audioUsersLock;
+    std::shared_mutex m_tallyUsersLock;
     QTimer *m_highTimer = nullptr;
     QTimer *m_lowTimer = nullptr;
     QTimer *m_periodTimer = nullptr;
@@ -171,6 +171,7 @@ private:
     std::map<int32_t, MediaAudioSink *> m_sinks; // guarded by audioSinkLock()
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_shutDown{false};
+    std::atomic<int> m_threadsEnded{0}; // release at each timer thread's end, acquire after joins
 };
 
 using MediaConnectionPtr = std::shared_ptr<MediaConnection>;

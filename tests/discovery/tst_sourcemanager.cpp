@@ -86,6 +86,7 @@ private slots:
     void roundsBuildTheTable()
     {
         SourceManager manager;
+        manager.setConnectionFactory([](const QString &, const QString &) { return nullptr; });
         QSignalSpy changes(&manager, &SourceManager::sourceListChanged);
         QCOMPARE(manager.getSourcesJson(), QJsonObject({{"result", "ok"}}));
 
@@ -99,7 +100,7 @@ private slots:
         QCOMPARE(manager.getAddress("nobody"), QString());
         QCOMPARE(manager.getWebUrl("nobody"), QString());
         QVERIFY(!manager.getSupportPTZ("nobody"));
-        QVERIFY(!manager.getConnection("a (two)")); // no factory: no connection
+        QVERIFY(!manager.getConnection("a (two)")); // the factory made none
         QCOMPARE(changes.count(), 1);
 
         const QJsonObject json = manager.getSourcesJson();
@@ -192,13 +193,13 @@ private slots:
     void targetsRecreateTheFinderOnlyWhenChanged()
     {
         SourceManager manager;
-        QMutex lock;
+        std::mutex lock;
         QList<QPair<QString, QString>> created; // groups/ips of each (re)created finder
         int rounds = 0;
         manager.setSourceLister(
             [&](const QString &groups, const QString &ips, bool recreate, Found *found) {
                 QThread::msleep(10);
-                QMutexLocker locker(&lock);
+                std::unique_lock locker(lock);
                 ++rounds;
                 if (recreate)
                     created.append({groups, ips});
@@ -206,11 +207,11 @@ private slots:
                 return true;
             });
         auto roundsNow = [&] {
-            QMutexLocker locker(&lock);
+            std::unique_lock locker(lock);
             return rounds;
         };
         auto createdNow = [&] {
-            QMutexLocker locker(&lock);
+            std::unique_lock locker(lock);
             return created;
         };
         QCOMPARE(manager.groups(), QString("public"));

@@ -6,11 +6,11 @@
 #include "media/MediaConnection.h"
 #include "media/MediaReaper.h"
 
-#include <QMutex>
 #include <QThread>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 struct FakeCounters
@@ -20,7 +20,7 @@ struct FakeCounters
     std::atomic<int> videoFreed{0};            // frames handed back
     std::atomic<int> stickyCaptures{0};        // captures that only polled the state
     std::atomic<QThread *> destroyThread{nullptr};
-    QMutex lock;                    // guards the lists below
+    std::mutex lock;                // guards the lists below
     QList<QPair<bool, bool>> tally; // (preview, program) as sent
     QStringList ntp;
 };
@@ -123,12 +123,12 @@ protected:
     }
     void sendTally(const MediaInstancePtr &, bool preview, bool program) override
     {
-        QMutexLocker lock(&counters->lock);
+        std::unique_lock lock(counters->lock);
         counters->tally.append({preview, program});
     }
     void sendNtp(const MediaInstancePtr &, const QString &server) override
     {
-        QMutexLocker lock(&counters->lock);
+        std::unique_lock lock(counters->lock);
         counters->ntp.append(server);
     }
 };

@@ -81,7 +81,7 @@ private slots:
         QTest::qWait(300); // well inside the one-second grace
         QVERIFY(connection->streamOpened(2));
         QVERIFY(drtest::waitUntil([&] { return !connection->streamOpened(2); }, 3000));
-        QCOMPARE(counters->destroyed[2].load(), 1);
+        QVERIFY(drtest::waitUntil([&] { return counters->destroyed[2] == 1; }, 3000));
         QVERIFY(!connection->isOpened());
 
         // A user coming back inside the grace keeps the receiver.
@@ -243,12 +243,12 @@ private slots:
         connection->setTallyUser(false, false, windowB);
         QCOMPARE(connection->getTallyState(), 1);
         {
-            QMutexLocker lock(&counters->lock);
+            std::unique_lock lock(counters->lock);
             QVERIFY(counters->tally.contains(qMakePair(true, true)));
             QCOMPARE(counters->tally.last(), qMakePair(true, false));
         }
         connection->applyNtp("pool.example");
-        QMutexLocker lock(&counters->lock);
+        std::unique_lock lock(counters->lock);
         QCOMPARE(counters->ntp, QStringList({"pool.example", "pool.example"}));
     }
 

@@ -78,6 +78,24 @@ private slots:
         QCOMPARE(corner.y, TestPattern::black.y);
     }
 
+    void barsAreSeventyFivePercentBarsInRec709()
+    {
+        // What a renderer using the Rec.709 matrix must show: each component 191 or 0.
+        const int expected[TestPattern::barCount][3] = {
+            {191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
+            {191, 0, 191},   {191, 0, 0},   {0, 0, 191}};
+        for (int b = 0; b < TestPattern::barCount; ++b) {
+            const auto rgb = TestPattern::toRgb(TestPattern::bars[size_t(b)], true);
+            QVERIFY2(
+                std::abs(rgb.r - expected[b][0]) <= 2 && std::abs(rgb.g - expected[b][1]) <= 2 &&
+                    std::abs(rgb.b - expected[b][2]) <= 2,
+                qPrintable(QString("bar %1: %2 %3 %4").arg(b).arg(rgb.r).arg(rgb.g).arg(rgb.b)));
+        }
+        const auto white = TestPattern::toRgb(TestPattern::white, false);
+        QCOMPARE(white.r, 255);
+        QCOMPARE(TestPattern::toRgb(TestPattern::black, true).g, 0);
+    }
+
     void counterReadsBackAtFullSizeAndScaled()
     {
         TestPattern p(1920, 1080);

@@ -5,6 +5,7 @@
 #include "Socket.h"
 #include "WireParser.h"
 
+#include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -21,8 +22,17 @@ bool askHost(const std::string &host, std::vector<SourceEntry> *out, std::string
 {
     sockaddr_in addr{};
     if (!parseHostPort(host + ":" + std::to_string(DiscoveryService::discoveryPort()), &addr)) {
-        *why = "not an IPv4 address";
-        return false;
+        // A host name: resolve it (IPv4 only, like the rest of discovery).
+        addrinfo hints{}, *res = nullptr;
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) {
+            *why = "not an IPv4 address or known host name";
+            return false;
+        }
+        addr = *reinterpret_cast<sockaddr_in *>(res->ai_addr);
+        addr.sin_port = htons(DiscoveryService::discoveryPort());
+        freeaddrinfo(res);
     }
     FdHandle fd = connectTcp(addr, kExtraTimeoutMs, why);
     if (!fd.valid())

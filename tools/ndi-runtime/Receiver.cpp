@@ -175,8 +175,11 @@ std::string Receiver::serve(int fd)
                 return "no answer to hello";
         }
         ssize_t n = ::recv(fd, parser.buffer(), parser.wanted(), 0);
-        if (n == 0)
-            return acked ? "" : "closed before answering hello";
+        if (n == 0) {
+            if (!acked)
+                return "closed before answering hello";
+            return parser.midMessage() ? "connection ended inside a message" : "";
+        }
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -125,8 +125,11 @@ void SenderConnection::readLoop()
         ssize_t n = ::recv(m_fd.get(), parser.buffer(), parser.wanted(), 0);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            if (n == 0 && parser.midMessage())
+                why = "connection ended inside a message";
             break;
+        }
         auto r = parser.commit(size_t(n));
         if (r == WireParser::Result::Error) {
             why = parser.error();

@@ -31,6 +31,8 @@ public:
     uint16_t type() const { return m_type; }
     PayloadPtr takePayload();
     const std::string &error() const { return m_error; }
+    // True when part of a message has been read (the stream must not end here).
+    bool midMessage() const { return m_inPayload || m_have > 0; }
 
     // Copies bytes in; calls onMessage for each complete message (it returns false to stop).
     // False on a framing error.

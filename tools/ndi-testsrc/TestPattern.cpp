@@ -179,3 +179,14 @@ bool TestPattern::checkBars(const uint8_t *uyvy, int xres, int yres, int strideB
     }
     return true;
 }
+
+TestPattern::Rgb TestPattern::toRgb(Uyvy c, bool rec709)
+{
+    const double y = 1.164383 * (c.y - 16), u = c.u - 128.0, v = c.v - 128.0;
+    const auto clamp8 = [](double x) { return int(std::lround(std::clamp(x, 0.0, 255.0))); };
+    if (rec709)
+        return {clamp8(y + 1.792741 * v), clamp8(y - 0.213249 * u - 0.532909 * v),
+                clamp8(y + 2.112402 * u)};
+    return {clamp8(y + 1.596027 * v), clamp8(y - 0.391762 * u - 0.812968 * v),
+            clamp8(y + 2.017232 * u)};
+}

@@ -63,6 +63,15 @@ public:
     // The colour at a pixel of a UYVY frame (luma of that pixel, chroma of its pair).
     static Uyvy pixelAt(const uint8_t *uyvy, int strideBytes, int x, int y);
 
+    // The 8-bit full-range RGB a correct renderer shows for a colour (limited-range video;
+    // Rec.709 matrix above 720x576, BT.601 up to it). For 75% bars this is 191 or 0 per
+    // component, e.g. yellow (191, 191, 0), so a test of rendered pixels can compare.
+    struct Rgb
+    {
+        int r, g, b;
+    };
+    static Rgb toRgb(Uyvy c, bool rec709);
+
     // Box left edge in pixels for a frame number; exposed for tests.
     int boxX(int64_t frame) const;
 

@@ -1,0 +1,183 @@
+// Discovery through our runtime: sources of this host (this process and another one), group
+// filtering, extra addresses, and how fast ended and killed sources vanish.
+#include "NdiTestEnv.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTest>
+
+#include <TestSupport.h>
+
+using namespace nditest;
+
+namespace {
+
+const NdiLibrary &lib()
+{
+    return *runtime();
+}
+
+NdiSender makeSender(const std::string &name, const char *groups = nullptr)
+{
+    NDIlib_send_create_t s;
+    s.p_ndi_name = name.c_str();
+    s.p_groups = groups;
+    return makeNdiSender(lib(), &s);
+}
+
+NdiFinder makeFinder(const char *groups = nullptr, const char *extra = nullptr,
+                     bool showLocal = true)
+{
+    NDIlib_find_create_t f;
+    f.show_local_sources = showLocal;
+    f.p_groups = groups;
+    f.p_extra_ips = extra;
+    return makeNdiFinder(lib(), &f);
+}
+
+bool startHelper(drtest::ChildProcess &child, const std::string &name, const char *groups = nullptr)
+{
+    QStringList args{QString::fromStdString(name)};
+    if (groups)
+        args << groups;
+    return child.start(drtest::buildDir() + "/tests/ndi-test-sender", args) &&
+           child.waitForOutput("ready", 10000);
+}
+
+} // namespace
+
+class TestNdiDiscovery : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(runtime(&error), qPrintable(error));
+    }
+
+    void findsSourcesOfThisHost()
+    {
+        NdiFinder finder = makeFinder();
+        std::string inProcess = uniqueName("Here");
+        std::string other = uniqueName("Other Process");
+        NdiSender send = makeSender(inProcess);
+        drtest::ChildProcess child;
+        QVERIFY(startHelper(child, other));
+        QElapsedTimer t;
+        t.start();
+        std::string a = waitForSource(lib(), finder.get(), inProcess, 1500);
+        std::string b = waitForSource(lib(), finder.get(), other, 1500);
+        qInfo("both same-host sources listed after %lld ms", t.elapsed());
+        QVERIFY(!a.empty());
+        QVERIFY(!b.empty());
+        QCOMPARE(QString::fromStdString(a),
+                 QString(lib()->send_get_source_name(send.get())->p_url_address));
+        QVERIFY(child.output().contains(QString::fromStdString(b)));
+        // The array stays valid until the next call and names are "HOST (name)".
+        uint32_t count = 0;
+        const NDIlib_source_t *list = lib()->find_get_current_sources(finder.get(), &count);
+        QVERIFY(count >= 2);
+        for (uint32_t i = 0; i < count; ++i)
+            QVERIFY(QByteArray(list[i].p_ndi_name).contains(" ("));
+        QCOMPARE(child.stop(), 0);
+    }
+
+    void filtersByGroup()
+    {
+        std::string studio = uniqueName("Studio Cam");
+        std::string plain = uniqueName("Plain Cam");
+        NdiSender s1 = makeSender(studio, "Studio B, Remote");
+        NdiSender s2 = makeSender(plain);
+        NdiFinder byDefault = makeFinder();
+        NdiFinder studioOnly = makeFinder("studio b");
+        NdiFinder both = makeFinder(" PUBLIC ,remote");
+        QVERIFY(!waitForSource(lib(), byDefault.get(), plain, 1500).empty());
+        QVERIFY(waitForSource(lib(), byDefault.get(), studio, 300).empty());
+        QVERIFY(!waitForSource(lib(), studioOnly.get(), studio, 1500).empty());
+        QVERIFY(waitForSource(lib(), studioOnly.get(), plain, 300).empty());
+        QVERIFY(!waitForSource(lib(), both.get(), studio, 1500).empty());
+        QVERIFY(!waitForSource(lib(), both.get(), plain, 1500).empty());
+    }
+
+    // A host named in the extra addresses is asked directly for its sources.
+    void asksExtraAddresses()
+    {
+        std::string name = uniqueName("Extra");
+        NdiSender send = makeSender(name);
+        NdiFinder localOff = makeFinder(nullptr, nullptr, false);
+        NdiFinder viaExtra = makeFinder(nullptr, "127.0.0.1", false);
+        std::string address = waitForSource(lib(), viaExtra.get(), name, 5000);
+        QVERIFY(!address.empty());
+        std::string port = std::string(lib()->send_get_source_name(send.get())->p_url_address);
+        port = port.substr(port.rfind(':'));
+        QCOMPARE(QString::fromStdString(address), QString::fromStdString("127.0.0.1" + port));
+        QVERIFY(waitForSource(lib(), localOff.get(), name, 300).empty());
+        // An unreachable extra address costs nothing but its own entry.
+        NdiFinder unreachable = makeFinder(nullptr, "127.0.0.1, 192.0.2.250, not-an-ip", false);
+        QVERIFY(!waitForSource(lib(), unreachable.get(), name, 5000).empty());
+    }
+
+    void endedSourcesVanish()
+    {
+        NdiFinder finder = makeFinder();
+        std::string name = uniqueName("Ends");
+        NdiSender send = makeSender(name);
+        QVERIFY(!waitForSource(lib(), finder.get(), name, 1500).empty());
+        send.reset();
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(waitForVanish(lib(), finder.get(), name, 2000));
+        qInfo("ended source vanished after %lld ms", t.elapsed());
+
+        std::string term = uniqueName("Terminated");
+        std::string killed = uniqueName("Killed");
+        drtest::ChildProcess a, b;
+        QVERIFY(startHelper(a, term));
+        QVERIFY(startHelper(b, killed));
+        QVERIFY(!waitForSource(lib(), finder.get(), term, 1500).empty());
+        QVERIFY(!waitForSource(lib(), finder.get(), killed, 1500).empty());
+        QCOMPARE(a.stop(), 0);
+        t.restart();
+        QVERIFY(waitForVanish(lib(), finder.get(), term, 2000));
+        qInfo("terminated source vanished after %lld ms", t.elapsed());
+        b.kill();
+        t.restart();
+        QVERIFY(waitForVanish(lib(), finder.get(), killed, 6000));
+        qInfo("killed source vanished after %lld ms", t.elapsed());
+    }
+
+    // Junk in the registry folder is skipped (and files of dead processes removed).
+    void toleratesJunkRegistryFiles()
+    {
+        QDir dir(registryDir());
+        auto write = [&](const QString &file, const QByteArray &data) {
+            QFile f(dir.filePath(file));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(data);
+        };
+        write("1-1.src", "DRNR1\n0\n\n\n");        // pid 1 lives; port 0 is invalid
+        write("1-2.src", QByteArray(100000, 'x')); // oversized junk
+        write("1-3.src", "DRNR1\n70000\nBAD (Port)\npublic\n");
+        write("999999999-1.src", "DRNR1\n5000\nGHOST (Dead)\npublic\n"); // no such process
+        write("notes.txt", "not a registry file");
+        std::string name = uniqueName("Among Junk");
+        NdiSender send = makeSender(name);
+        NdiFinder finder = makeFinder();
+        QVERIFY(!waitForSource(lib(), finder.get(), name, 1500).empty());
+        uint32_t count = 0;
+        const NDIlib_source_t *list = lib()->find_get_current_sources(finder.get(), &count);
+        for (uint32_t i = 0; i < count; ++i) {
+            QVERIFY(!QByteArray(list[i].p_ndi_name).contains("BAD"));
+            QVERIFY(!QByteArray(list[i].p_ndi_name).contains("GHOST"));
+        }
+        QVERIFY(drtest::waitUntil([&] { return !dir.exists("999999999-1.src"); }, 2000));
+        for (const char *f : {"1-1.src", "1-2.src", "1-3.src", "notes.txt"})
+            dir.remove(f);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNdiDiscovery)
+#include "tst_ndi_discovery.moc"

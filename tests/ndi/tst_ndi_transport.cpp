@@ -1,0 +1,532 @@
+// Sender -> receiver through our runtime, in one process over loopback TCP: video, audio and
+// metadata round trips, tally and its echo, connection metadata, the low-bandwidth proxy,
+// the last frame for late receivers, reconnection and hostile peers.
+#include "NdiTestEnv.h"
+
+#include "WireFormat.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+using namespace nditest;
+
+namespace {
+
+const NdiLibrary &lib()
+{
+    return *runtime();
+}
+
+NdiSender makeSender(const std::string &name, const char *groups = nullptr)
+{
+    NDIlib_send_create_t s;
+    s.p_ndi_name = name.c_str();
+    s.p_groups = groups;
+    s.clock_video = false;
+    s.clock_audio = false;
+    return makeNdiSender(lib(), &s);
+}
+
+NdiReceiver makeReceiver(const NDIlib_source_t *source,
+                         NDIlib_recv_bandwidth_e bw = NDIlib_recv_bandwidth_highest)
+{
+    NDIlib_recv_create_v3_t r;
+    if (source)
+        r.source_to_connect_to = *source;
+    r.color_format = NDIlib_recv_color_format_fastest;
+    r.bandwidth = bw;
+    return makeNdiReceiver(lib(), &r);
+}
+
+bool waitConnected(NDIlib_recv_instance_t recv, int timeoutMs = 5000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (lib()->recv_get_no_connections(recv) < 1) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+void sendFrame(NDIlib_send_instance_t send, int x, int y, uint8_t base, const char *meta = nullptr)
+{
+    auto pixels = uyvyFrame(x, y, base);
+    NDIlib_video_frame_v2_t f;
+    f.xres = x;
+    f.yres = y;
+    f.FourCC = NDIlib_FourCC_video_type_UYVY;
+    f.frame_rate_N = 60000;
+    f.frame_rate_D = 1001;
+    f.p_data = pixels.data();
+    f.line_stride_in_bytes = x * 2;
+    f.p_metadata = meta;
+    lib()->send_send_video_v2(send, &f);
+}
+
+// Captures until a frame of `type` arrives (other kinds are freed and skipped).
+NDIlib_frame_type_e captureType(NDIlib_recv_instance_t recv, NDIlib_frame_type_e want,
+                                NDIlib_video_frame_v2_t *v, NDIlib_audio_frame_v2_t *a,
+                                NDIlib_metadata_frame_t *m, int timeoutMs = 5000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < timeoutMs) {
+        NDIlib_video_frame_v2_t vv;
+        NDIlib_audio_frame_v2_t aa;
+        NDIlib_metadata_frame_t mm;
+        auto type = lib()->recv_capture_v2(recv, &vv, &aa, &mm, 100);
+        if (type == want) {
+            if (v)
+                *v = vv;
+            if (a)
+                *a = aa;
+            if (m)
+                *m = mm;
+            return type;
+        }
+        if (type == NDIlib_frame_type_video)
+            lib()->recv_free_video_v2(recv, &vv);
+        if (type == NDIlib_frame_type_audio)
+            lib()->recv_free_audio_v2(recv, &aa);
+        if (type == NDIlib_frame_type_metadata)
+            lib()->recv_free_metadata(recv, &mm);
+    }
+    return NDIlib_frame_type_none;
+}
+
+// Raw TCP helpers for hostile peers.
+int rawConnect(const std::string &address)
+{
+    auto colon = address.rfind(':');
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(std::stoi(address.substr(colon + 1))));
+    inet_pton(AF_INET, address.substr(0, colon).c_str(), &a.sin_addr);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+class TestNdiTransport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(runtime(&error), qPrintable(error));
+    }
+
+    void videoAudioMetadataRoundTrip()
+    {
+        std::string name = uniqueName("Round Trip");
+        NdiSender send = makeSender(name);
+        QVERIFY(send);
+        const NDIlib_source_t *src = lib()->send_get_source_name(send.get());
+        QVERIFY(src && src->p_ndi_name && src->p_url_address);
+        QVERIFY(std::string(src->p_ndi_name).find("(" + name + ")") != std::string::npos);
+        NdiReceiver recv = makeReceiver(src);
+        QVERIFY(waitConnected(recv.get()));
+        QCOMPARE(lib()->send_get_no_connections(send.get(), 1000), 1);
+
+        // Video: size, format, pixels, per-frame metadata and a send-time timestamp.
+        int64_t before = int64_t(QDateTime::currentMSecsSinceEpoch()) * 10000;
+        sendFrame(send.get(), 320, 180, 40, "<frame n=\"1\"/>");
+        NDIlib_video_frame_v2_t v;
+        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_video, &v, nullptr, nullptr),
+                 NDIlib_frame_type_video);
+        QCOMPARE(v.xres, 320);
+        QCOMPARE(v.yres, 180);
+        QCOMPARE(v.FourCC, uint32_t(NDIlib_FourCC_video_type_UYVY));
+        QCOMPARE(v.line_stride_in_bytes, 640);
+        QCOMPARE(v.frame_rate_N, 60000);
+        QCOMPARE(v.frame_rate_D, 1001);
+        QVERIFY(v.p_data);
+        auto expected = uyvyFrame(320, 180, 40);
+        QVERIFY(std::memcmp(v.p_data, expected.data(), expected.size()) == 0);
+        QCOMPARE(QByteArray(v.p_metadata), QByteArray("<frame n=\"1\"/>"));
+        QVERIFY(v.timestamp >= before - 10000000 && v.timestamp <= before + 100000000);
+        lib()->recv_free_video_v2(recv.get(), &v);
+
+        // Audio: planar float with a channel stride larger than the samples.
+        const int samples = 480, stride = 512 * 4;
+        std::vector<float> planar(2 * 512);
+        for (int i = 0; i < samples; ++i) {
+            planar[size_t(i)] = float(i) / samples;
+            planar[512 + size_t(i)] = -float(i) / samples;
+        }
+        NDIlib_audio_frame_v2_t af;
+        af.sample_rate = 48000;
+        af.no_channels = 2;
+        af.no_samples = samples;
+        af.p_data = planar.data();
+        af.channel_stride_in_bytes = stride;
+        lib()->send_send_audio_v2(send.get(), &af);
+        NDIlib_audio_frame_v2_t a;
+        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_audio, nullptr, &a, nullptr),
+                 NDIlib_frame_type_audio);
+        QCOMPARE(a.sample_rate, 48000);
+        QCOMPARE(a.no_channels, 2);
+        QCOMPARE(a.no_samples, samples);
+        const float *ch1 = reinterpret_cast<const float *>(
+            reinterpret_cast<const uint8_t *>(a.p_data) + a.channel_stride_in_bytes);
+        QCOMPARE(a.p_data[100], 100.0f / samples);
+        QCOMPARE(ch1[479], -479.0f / samples);
+        lib()->recv_free_audio_v2(recv.get(), &a);
+
+        // Metadata downstream and upstream.
+        char down[] = "<hello from=\"sender\"/>";
+        NDIlib_metadata_frame_t md;
+        md.p_data = down;
+        lib()->send_send_metadata(send.get(), &md);
+        NDIlib_metadata_frame_t m;
+        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_metadata, nullptr, nullptr, &m),
+                 NDIlib_frame_type_metadata);
+        QCOMPARE(QByteArray(m.p_data), QByteArray(down));
+        QCOMPARE(m.length, int(sizeof down));
+        lib()->recv_free_metadata(recv.get(), &m);
+
+        char up[] = "<ndi_hwaccel enabled='true'/>";
+        NDIlib_metadata_frame_t mu;
+        mu.p_data = up;
+        mu.length = 29;
+        QVERIFY(lib()->recv_send_metadata(recv.get(), &mu));
+        NDIlib_metadata_frame_t got;
+        QCOMPARE(lib()->send_capture(send.get(), &got, 3000), NDIlib_frame_type_metadata);
+        QCOMPARE(QByteArray(got.p_data), QByteArray(up));
+        lib()->send_free_metadata(send.get(), &got);
+
+        NDIlib_recv_performance_t total, dropped;
+        lib()->recv_get_performance(recv.get(), &total, &dropped);
+        QCOMPARE(total.video_frames, int64_t(1));
+        QCOMPARE(total.audio_frames, int64_t(1));
+        QCOMPARE(dropped.video_frames, int64_t(0));
+    }
+
+    void tallyReachesSenderAndIsEchoed()
+    {
+        std::string name = uniqueName("Tally");
+        NdiSender send = makeSender(name);
+        NdiReceiver recv = makeReceiver(lib()->send_get_source_name(send.get()));
+        // Set before the connection exists: kept and sent once connected.
+        NDIlib_tally_t t;
+        t.on_program = true;
+        QVERIFY(lib()->recv_set_tally(recv.get(), &t));
+        QVERIFY(waitConnected(recv.get()));
+        NDIlib_tally_t seen;
+        QElapsedTimer timer;
+        timer.start();
+        while (!seen.on_program && timer.elapsed() < 3000)
+            lib()->send_get_tally(send.get(), &seen, 100);
+        QVERIFY(seen.on_program);
+        QVERIFY(!seen.on_preview);
+
+        NDIlib_metadata_frame_t m;
+        bool echoed = false;
+        timer.restart();
+        while (!echoed && timer.elapsed() < 3000) {
+            if (captureType(recv.get(), NDIlib_frame_type_metadata, nullptr, nullptr, &m, 500) ==
+                NDIlib_frame_type_metadata) {
+                QByteArray text(m.p_data);
+                echoed = text.contains("ndi_tally_echo") && text.contains("on_program=\"true\"");
+                lib()->recv_free_metadata(recv.get(), &m);
+            }
+        }
+        QVERIFY(echoed);
+
+        // Program off, preview on: the sender reports the change.
+        t.on_program = false;
+        t.on_preview = true;
+        lib()->recv_set_tally(recv.get(), &t);
+        timer.restart();
+        while (!seen.on_preview && timer.elapsed() < 3000)
+            lib()->send_get_tally(send.get(), &seen, 100);
+        QVERIFY(seen.on_preview);
+        QVERIFY(!seen.on_program);
+        // A receiver leaving takes its tally with it.
+        recv.reset();
+        timer.restart();
+        while (seen.on_preview && timer.elapsed() < 3000)
+            lib()->send_get_tally(send.get(), &seen, 100);
+        QVERIFY(!seen.on_preview);
+    }
+
+    void connectionMetadataGivesStatusChange()
+    {
+        std::string name = uniqueName("Caps");
+        NdiSender send = makeSender(name);
+        char caps[] = "<ndi_capabilities web_control=\"http://127.0.0.1:8080/?a=1&amp;b=2\" "
+                      "ntk_ptz=\"true\"/>";
+        NDIlib_metadata_frame_t cm;
+        cm.p_data = caps;
+        lib()->send_add_connection_metadata(send.get(), &cm);
+        NdiReceiver recv = makeReceiver(lib()->send_get_source_name(send.get()));
+        QVERIFY(waitConnected(recv.get()));
+        QCOMPARE(
+            captureType(recv.get(), NDIlib_frame_type_status_change, nullptr, nullptr, nullptr),
+            NDIlib_frame_type_status_change);
+        QVERIFY(lib()->recv_ptz_is_supported(recv.get()));
+        const char *url = lib()->recv_get_web_control(recv.get());
+        QCOMPARE(QByteArray(url), QByteArray("http://127.0.0.1:8080/?a=1&b=2"));
+        lib()->recv_free_string(recv.get(), url);
+
+        // Replaced while connected: a second status change, now without PTZ or URL.
+        lib()->send_clear_connection_metadata(send.get());
+        char plain[] = "<ndi_product long_name=\"Test\"/>";
+        cm.p_data = plain;
+        lib()->send_add_connection_metadata(send.get(), &cm);
+        QCOMPARE(
+            captureType(recv.get(), NDIlib_frame_type_status_change, nullptr, nullptr, nullptr),
+            NDIlib_frame_type_status_change);
+        QVERIFY(!lib()->recv_ptz_is_supported(recv.get()));
+        QVERIFY(!lib()->recv_get_web_control(recv.get()));
+    }
+
+    void lowBandwidthGetsProxy_data()
+    {
+        QTest::addColumn<int>("x");
+        QTest::addColumn<int>("y");
+        QTest::addColumn<int>("px");
+        QTest::addColumn<int>("py");
+        QTest::newRow("1080p") << 1920 << 1080 << 640 << 360;
+        QTest::newRow("PAL 5:4") << 720 << 576 << 640 << 512;
+        QTest::newRow("small stays") << 320 << 240 << 320 << 240;
+    }
+    void lowBandwidthGetsProxy()
+    {
+        QFETCH(int, x);
+        QFETCH(int, y);
+        QFETCH(int, px);
+        QFETCH(int, py);
+        std::string name = uniqueName("Proxy");
+        NdiSender send = makeSender(name);
+        const NDIlib_source_t *src = lib()->send_get_source_name(send.get());
+        NdiReceiver low = makeReceiver(src, NDIlib_recv_bandwidth_lowest);
+        NdiReceiver high = makeReceiver(src, NDIlib_recv_bandwidth_highest);
+        QVERIFY(waitConnected(low.get()));
+        QVERIFY(waitConnected(high.get()));
+        QCOMPARE(lib()->send_get_no_connections(send.get(), 1000), 2);
+        sendFrame(send.get(), x, y, 16);
+        NDIlib_video_frame_v2_t v;
+        QCOMPARE(captureType(low.get(), NDIlib_frame_type_video, &v, nullptr, nullptr),
+                 NDIlib_frame_type_video);
+        QCOMPARE(v.xres, px);
+        QCOMPARE(v.yres, py);
+        // The proxy keeps the picture: every pair still reads (16, 17, 18, 19).
+        QCOMPARE(int(v.p_data[0]), 16);
+        QCOMPARE(int(v.p_data[size_t(px * py * 2 - 1)]), 19);
+        lib()->recv_free_video_v2(low.get(), &v);
+        QCOMPARE(captureType(high.get(), NDIlib_frame_type_video, &v, nullptr, nullptr),
+                 NDIlib_frame_type_video);
+        QCOMPARE(v.xres, x);
+        QCOMPARE(v.yres, y);
+        lib()->recv_free_video_v2(high.get(), &v);
+    }
+
+    void lateReceiverGetsLastFrame()
+    {
+        std::string name = uniqueName("Late");
+        NdiSender send = makeSender(name);
+        sendFrame(send.get(), 64, 32, 100);
+        sendFrame(send.get(), 64, 32, 120);
+        NdiReceiver recv = makeReceiver(lib()->send_get_source_name(send.get()));
+        NDIlib_video_frame_v2_t v;
+        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_video, &v, nullptr, nullptr),
+                 NDIlib_frame_type_video);
+        QCOMPARE(int(v.p_data[0]), 120);
+        lib()->recv_free_video_v2(recv.get(), &v);
+    }
+
+    // The receiver stays when its source ends, reports the loss once, and follows the name to
+    // the new address of a source that comes back.
+    void reconnectsAfterSenderRestart()
+    {
+        std::string name = uniqueName("Restart");
+        NdiSender send = makeSender(name);
+        std::string full = lib()->send_get_source_name(send.get())->p_ndi_name;
+        std::string firstAddress = lib()->send_get_source_name(send.get())->p_url_address;
+        NdiReceiver recv = makeReceiver(lib()->send_get_source_name(send.get()));
+        QVERIFY(waitConnected(recv.get()));
+        send.reset();
+        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_error, nullptr, nullptr, nullptr),
+                 NDIlib_frame_type_error);
+        QCOMPARE(lib()->recv_get_no_connections(recv.get()), 0);
+
+        NdiSender again = makeSender(name);
+        QVERIFY(std::string(lib()->send_get_source_name(again.get())->p_url_address) !=
+                firstAddress);
+        QVERIFY(waitConnected(recv.get(), 8000));
+        sendFrame(again.get(), 64, 32, 77);
+        NDIlib_video_frame_v2_t v;
+        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_video, &v, nullptr, nullptr),
+                 NDIlib_frame_type_video);
+        QCOMPARE(int(v.p_data[0]), 77);
+        lib()->recv_free_video_v2(recv.get(), &v);
+    }
+
+    // A receiver asking for another name at a sender's address is refused, not served.
+    void refusesWrongName()
+    {
+        NdiSender send = makeSender(uniqueName("Right"));
+        NDIlib_source_t wrong;
+        wrong.p_ndi_name = "NOBODY (Wrong)";
+        wrong.p_url_address = lib()->send_get_source_name(send.get())->p_url_address;
+        NdiReceiver recv = makeReceiver(&wrong);
+        QTest::qWait(500);
+        QCOMPARE(lib()->recv_get_no_connections(recv.get()), 0);
+        QCOMPARE(lib()->send_get_no_connections(send.get(), 0), 0);
+    }
+
+    // Garbage, truncated and oversized messages close only that connection.
+    void survivesHostilePeers()
+    {
+        std::string name = uniqueName("Hostile");
+        NdiSender send = makeSender(name);
+        std::string address = lib()->send_get_source_name(send.get())->p_url_address;
+
+        // At the sender: bad magic; an oversized length; a hello then a truncated message.
+        std::vector<std::vector<uint8_t>> attacks;
+        attacks.push_back(std::vector<uint8_t>(64, 0xAB));
+        {
+            std::vector<uint8_t> big(16, 0);
+            uint32_t magic = drndi::kWireMagic, len = 0xFFFFFFF0u;
+            std::memcpy(big.data(), &magic, 4);
+            big[4] = uint8_t(drndi::MsgType::Video);
+            std::memcpy(big.data() + 8, &len, 4);
+            attacks.push_back(big);
+        }
+        {
+            drndi::HelloMsg hello;
+            auto p = drndi::encodeHello(hello);
+            std::vector<uint8_t> a(p->begin(), p->end());
+            auto t = drndi::encodeTally(true, false);
+            a.insert(a.end(), t->begin(), t->begin() + 10); // cut short, then close
+            attacks.push_back(a);
+        }
+        {
+            drndi::HelloMsg hello;
+            auto p = drndi::encodeHello(hello);
+            std::vector<uint8_t> a(p->begin(), p->end());
+            auto t = drndi::encodeTally(true, false);
+            std::vector<uint8_t> bad(t->begin(), t->end());
+            bad.back() = 7; // tally flag out of range
+            a.insert(a.end(), bad.begin(), bad.end());
+            attacks.push_back(a);
+        }
+        for (const auto &attack : attacks) {
+            int fd = rawConnect(address);
+            QVERIFY(fd >= 0);
+            QVERIFY(::send(fd, attack.data(), attack.size(), MSG_NOSIGNAL) > 0);
+            ::shutdown(fd, SHUT_WR);
+            timeval tv{5, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            char buf[4096];
+            // The sender closes on its side (after answering a valid hello).
+            QElapsedTimer t;
+            t.start();
+            while (::recv(fd, buf, sizeof buf, 0) > 0 && t.elapsed() < 5000) {
+            }
+            ::close(fd);
+        }
+        NDIlib_tally_t tally;
+        lib()->send_get_tally(send.get(), &tally, 0);
+        QVERIFY(!tally.on_program); // the malformed tally was not taken
+
+        // The sender still serves a proper receiver.
+        NdiReceiver recv = makeReceiver(lib()->send_get_source_name(send.get()));
+        QVERIFY(waitConnected(recv.get()));
+        sendFrame(send.get(), 64, 32, 9);
+        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_video, nullptr, nullptr, nullptr),
+                 NDIlib_frame_type_video);
+    }
+
+    void receiverSurvivesHostileSource()
+    {
+        // A fake source: answers the hello properly, then sends a video message whose sizes
+        // disagree, then (next connection) a header claiming an unknown type.
+        int server = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QVERIFY(::bind(server, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0);
+        QVERIFY(::listen(server, 4) == 0);
+        socklen_t len = sizeof a;
+        getsockname(server, reinterpret_cast<sockaddr *>(&a), &len);
+        std::string address = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        std::atomic<int> served{0};
+        std::thread fake([&] {
+            for (int round = 0; round < 2; ++round) {
+                int c = ::accept(server, nullptr, nullptr);
+                if (c < 0)
+                    return;
+                char buf[4096];
+                ::recv(c, buf, sizeof buf, 0); // the hello
+                drndi::HelloAckMsg ack;
+                ack.accepted = true;
+                ack.sourceName = "FAKE (Source)";
+                auto p = drndi::encodeHelloAck(ack);
+                ::send(c, p->data(), p->size(), MSG_NOSIGNAL);
+                std::vector<uint8_t> msg;
+                if (round == 0) {
+                    drndi::VideoMsg v;
+                    v.xres = 64;
+                    v.yres = 32;
+                    v.frameRateN = 30;
+                    v.frameRateD = 1;
+                    auto pixels = uyvyFrame(64, 32, 1);
+                    auto pk = drndi::encodeVideo(v, pixels.data(), 128);
+                    msg.assign(pk->begin(), pk->end());
+                    msg[16] = 66; // xres no longer matches the data length
+                } else {
+                    msg.assign(16, 0);
+                    uint32_t magic = drndi::kWireMagic;
+                    std::memcpy(msg.data(), &magic, 4);
+                    msg[4] = 0x77;
+                }
+                ::send(c, msg.data(), msg.size(), MSG_NOSIGNAL);
+                while (::recv(c, buf, sizeof buf, 0) > 0) {
+                }
+                ::close(c);
+                served++;
+            }
+        });
+        NDIlib_source_t src;
+        src.p_ndi_name = "FAKE (Source)";
+        src.p_url_address = address.c_str();
+        {
+            NdiReceiver recv = makeReceiver(&src);
+            QElapsedTimer t;
+            t.start();
+            while (served < 2 && t.elapsed() < 8000)
+                lib()->recv_capture_v2(recv.get(), nullptr, nullptr, nullptr, 50);
+            QCOMPARE(served.load(), 2);
+            NDIlib_recv_performance_t total;
+            lib()->recv_get_performance(recv.get(), &total, nullptr);
+            QCOMPARE(total.video_frames, int64_t(0));
+        }
+        ::shutdown(server, SHUT_RDWR);
+        ::close(server);
+        fake.join();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNdiTransport)
+#include "tst_ndi_transport.moc"
