@@ -205,12 +205,13 @@ var DR = window.DR || (window.DR = {});
     renderWindows();
   }
 
-  async function loadOutput() {
+  async function loadOutput(quiet) {
     try {
       const reply = await DR.api.output();
       showOutput(reply.data);
     } catch (e) {
-      failure(e);
+      if (quiet !== true)
+        failure(e);
     }
   }
 
@@ -400,8 +401,14 @@ var DR = window.DR || (window.DR = {});
     await Promise.all([loadOutput(), loadSources(), loadSettings()]);
     DR.events = new DR.EventChannel(onEvent, onConnection);
     DR.events.open();
-    // The source list is not pushed: read it now and then.
-    setInterval(loadSources, 5000);
+    // The source list is not pushed, and changes made by other clients may not be either:
+    // read both now and then while the page is visible.
+    setInterval(function () {
+      if (document.visibilityState === "visible") {
+        loadOutput(true);
+        loadSources();
+      }
+    }, 3000);
   }
 
   DR.app = { state: state, reload: loadOutput };

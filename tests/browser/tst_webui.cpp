@@ -1,0 +1,44 @@
+// The web UI in Chromium against a headless desk-recorder: live connection, layout,
+// window names, sources, audio, swap, removal, discovery targets, project, clock server
+// and language (steps in webui.js, driven by playwright-core).
+#include "TestSupport.h"
+
+#include <QFileInfo>
+#include <QtTest>
+
+class TestWebUi : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void drivesTheWebUi()
+    {
+        const QString folder = drtest::sourceDir() + "/tests/browser";
+        QVERIFY2(QFileInfo::exists(folder + "/node_modules/playwright-core/package.json"),
+                 "playwright-core is missing: run scripts/deps.sh");
+        QVERIFY2(QFileInfo::exists("/usr/bin/chromium"),
+                 "chromium is missing: run scripts/deps.sh");
+
+        drtest::AppInstance app;
+        QVERIFY(app.start());
+        drtest::ChildProcess node;
+        QVERIFY(
+            node.start("node", {folder + "/webui.js", app.url(""), QString::number(app.wsPort())}));
+        QVERIFY(drtest::waitUntil([&] { return !node.isRunning(); }, 150000));
+        const QString output = node.output();
+        qInfo().noquote() << output;
+        QVERIFY2(output.contains("webui: all steps passed"), qPrintable(output.right(3000)));
+        QCOMPARE(node.stop(), 0);
+
+        // What the page changed survives a restart of the application.
+        QVERIFY(app.restart());
+        const QJsonObject data = app.get("/api/output/get.json").json().value("data").toObject();
+        QCOMPARE(data.value("layout_id").toInt(), 2);
+        QCOMPARE(data.value("layout").toArray().at(1).toObject().value("name").toString(),
+                 QString("Stage left"));
+        QCOMPARE(app.stop(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWebUi)
+#include "tst_webui.moc"
