@@ -18,7 +18,9 @@ constexpr int kExtraPollMs = 1000;
 constexpr int kExtraTimeoutMs = 800;
 
 // Asks one host for its source list; false when it did not answer properly.
-bool askHost(const std::string &host, std::vector<SourceEntry> *out, std::string *why)
+// `ip` receives the address that was asked (host names are resolved).
+bool askHost(const std::string &host, std::vector<SourceEntry> *out, std::string *why,
+             std::string *ip)
 {
     sockaddr_in addr{};
     if (!parseHostPort(host + ":" + std::to_string(DiscoveryService::discoveryPort()), &addr)) {
@@ -34,6 +36,7 @@ bool askHost(const std::string &host, std::vector<SourceEntry> *out, std::string
         addr.sin_port = htons(DiscoveryService::discoveryPort());
         freeaddrinfo(res);
     }
+    *ip = ipText(addr.sin_addr);
     FdHandle fd = connectTcp(addr, kExtraTimeoutMs, why);
     if (!fd.valid())
         return false;
@@ -131,18 +134,18 @@ void Finder::pollExtra()
     for (;;) {
         for (const auto &host : m_extraHosts) {
             std::vector<SourceEntry> entries;
-            std::string why;
-            bool ok = askHost(host, &entries, &why);
+            std::string why, ip;
+            bool ok = askHost(host, &entries, &why, &ip);
             if (!ok && lastError[host] != why)
                 logLine("extra address %s: %s", host.c_str(), why.c_str());
             lastError[host] = ok ? std::string() : why;
             if (ok)
-                m_discovery->reportExtra(host, entries);
+                m_discovery->reportExtra(ip, entries);
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_stop)
                 return;
             if (ok) {
-                m_extra[host] = entries;
+                m_extra[host] = {ip, entries};
             } else {
                 m_extra.erase(host);
             }
@@ -179,8 +182,8 @@ std::vector<Finder::Listed> Finder::compute()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (const auto &h : m_extra)
-            for (const auto &e : h.second)
-                add(e.name, e.groups, h.first + ":" + std::to_string(e.port));
+            for (const auto &e : h.second.second)
+                add(e.name, e.groups, h.second.first + ":" + std::to_string(e.port));
     }
     std::sort(list.begin(), list.end(),
               [](const Listed &a, const Listed &b) { return a.name < b.name; });

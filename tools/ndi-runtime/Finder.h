@@ -55,7 +55,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_stop = false;
-    std::map<std::string, std::vector<SourceEntry>> m_extra; // host -> its sources
+    // host -> (its IPv4 address, its sources)
+    std::map<std::string, std::pair<std::string, std::vector<SourceEntry>>> m_extra;
     std::thread m_extraThread;
 
     std::mutex m_listMutex;

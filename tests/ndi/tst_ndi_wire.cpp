@@ -1,0 +1,319 @@
+// The runtime's wire format and conversions, without sockets: what a peer can send us is
+// checked here byte by byte (framing limits, inconsistent lengths, split reads), plus the
+// announcement datagrams, the XML attribute reader and the proxy size.
+#include "MediaConvert.h"
+#include "WireFormat.h"
+#include "WireParser.h"
+
+#include <QTest>
+
+#include <cstring>
+
+using namespace drndi;
+
+namespace {
+
+std::vector<uint8_t> bytes(const Packet &p)
+{
+    return std::vector<uint8_t>(p->begin(), p->end());
+}
+
+// Feeds `data` in pieces of `chunk` bytes; returns the messages seen (type, payload size).
+std::vector<std::pair<uint16_t, size_t>> feedInChunks(const std::vector<uint8_t> &data,
+                                                      size_t chunk, bool *ok)
+{
+    WireParser parser;
+    std::vector<std::pair<uint16_t, size_t>> seen;
+    *ok = true;
+    for (size_t at = 0; at < data.size() && *ok; at += chunk) {
+        size_t n = std::min(chunk, data.size() - at);
+        *ok = parser.feed(data.data() + at, n, [&](uint16_t type, PayloadPtr p) {
+            seen.push_back({type, p->size()});
+            return true;
+        });
+    }
+    return seen;
+}
+
+Payload payloadOf(const Packet &p)
+{
+    return Payload(p->begin() + kHeaderSize, p->end());
+}
+
+} // namespace
+
+class TestNdiWire : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parserHandlesSplitReads()
+    {
+        VideoMsg v;
+        v.xres = 4;
+        v.yres = 2;
+        v.frameRateN = 30;
+        v.frameRateD = 1;
+        std::vector<uint8_t> pixels(16, 7);
+        std::vector<uint8_t> stream = bytes(encodeVideo(v, pixels.data(), 8));
+        auto tally = bytes(encodeTally(true, false));
+        auto empty = bytes(encodeText(MsgType::ConnMeta, 0, ""));
+        stream.insert(stream.end(), tally.begin(), tally.end());
+        stream.insert(stream.end(), empty.begin(), empty.end());
+        for (size_t chunk : {size_t(1), size_t(3), size_t(16), size_t(1000)}) {
+            bool ok;
+            auto seen = feedInChunks(stream, chunk, &ok);
+            QVERIFY(ok);
+            QCOMPARE(int(seen.size()), 3);
+            QCOMPARE(seen[0].first, uint16_t(MsgType::Video));
+            QCOMPARE(seen[1].first, uint16_t(MsgType::Tally));
+            QCOMPARE(seen[2].second, size_t(8)); // timecode only
+        }
+    }
+
+    void parserRejectsBadHeaders_data()
+    {
+        QTest::addColumn<uint32_t>("magic");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<uint32_t>("length");
+        QTest::newRow("bad magic") << 0x12345678u << 3 << 10u;
+        QTest::newRow("unknown type") << kWireMagic << 99 << 10u;
+        QTest::newRow("type zero") << kWireMagic << 0 << 0u;
+        QTest::newRow("tally too long")
+            << kWireMagic << int(MsgType::Tally) << kMaxSmallPayload + 1;
+        QTest::newRow("metadata too long") << kWireMagic << int(MsgType::Metadata) << (4u << 20);
+        QTest::newRow("video too long") << kWireMagic << int(MsgType::Video) << 0xFFFFFFFFu;
+    }
+    void parserRejectsBadHeaders()
+    {
+        QFETCH(uint32_t, magic);
+        QFETCH(int, type);
+        QFETCH(uint32_t, length);
+        std::vector<uint8_t> h(16, 0);
+        std::memcpy(h.data(), &magic, 4);
+        h[4] = uint8_t(type);
+        std::memcpy(h.data() + 8, &length, 4);
+        WireParser parser;
+        bool called = false;
+        QVERIFY(
+            !parser.feed(h.data(), h.size(), [&](uint16_t, PayloadPtr) { return called = true; }));
+        QVERIFY(!called);
+        QVERIFY(!parser.error().empty());
+        // Once broken, a parser stays broken.
+        QCOMPARE(parser.commit(0), WireParser::Result::Error);
+    }
+
+    void videoDecodeChecksConsistency()
+    {
+        VideoMsg v;
+        v.xres = 8;
+        v.yres = 4;
+        v.frameRateN = 60000;
+        v.frameRateD = 1001;
+        v.timestamp = 123;
+        v.metadata = "<m/>";
+        std::vector<uint8_t> pixels(8 * 4 * 2 + 8 * 4, 1); // source stride 24 bytes
+        for (int y = 0; y < 4; ++y)
+            pixels[size_t(y) * 24] = uint8_t(y + 10);
+        Payload good = payloadOf(encodeVideo(v, pixels.data(), 24));
+        VideoMsg out;
+        std::string why;
+        QVERIFY(decodeVideo(good, &out, &why));
+        QCOMPARE(out.xres, 8);
+        QCOMPARE(out.metadata, std::string("<m/>"));
+        QCOMPARE(int(out.pixels[16 * 3]), 13); // stride removed: line 3 starts at 48
+        QCOMPARE(out.timestamp, int64_t(123));
+
+        auto corrupt = [&](size_t offset, int32_t value) {
+            Payload p = good;
+            std::memcpy(p.data() + offset, &value, 4);
+            VideoMsg o;
+            std::string w;
+            return decodeVideo(p, &o, &w);
+        };
+        QVERIFY(!corrupt(0, 10));       // xres disagrees with the data length
+        QVERIFY(!corrupt(0, 7));        // odd width
+        QVERIFY(!corrupt(0, -8));       // negative width
+        QVERIFY(!corrupt(4, 100000));   // height out of range
+        QVERIFY(!corrupt(12, 0));       // frame rate numerator 0
+        QVERIFY(!corrupt(28, 1 << 30)); // data length
+        QVERIFY(!corrupt(48, 5000));    // metadata length past the end
+        Payload cut(good.begin(), good.end() - 1);
+        QVERIFY(!decodeVideo(cut, &out, &why));
+        Payload tiny(good.begin(), good.begin() + 20);
+        QVERIFY(!decodeVideo(tiny, &out, &why));
+    }
+
+    void audioDecodeChecksConsistency()
+    {
+        AudioMsg a;
+        a.sampleRate = 48000;
+        a.channels = 2;
+        a.samples = 3;
+        float planar[2][4] = {{1, 2, 3, 0}, {4, 5, 6, 0}};
+        Payload good = payloadOf(encodeAudio(a, &planar[0][0], 16));
+        AudioMsg out;
+        std::string why;
+        QVERIFY(decodeAudio(good, &out, &why));
+        QCOMPARE(out.data[3], 4.0f); // channel 1 packed right after channel 0
+        auto corrupt = [&](size_t offset, int32_t value) {
+            Payload p = good;
+            std::memcpy(p.data() + offset, &value, 4);
+            AudioMsg o;
+            std::string w;
+            return decodeAudio(p, &o, &w);
+        };
+        QVERIFY(!corrupt(0, 0));        // sample rate
+        QVERIFY(!corrupt(4, 0));        // no channels
+        QVERIFY(!corrupt(4, 65));       // too many channels
+        QVERIFY(!corrupt(8, 4));        // more samples than data
+        QVERIFY(!corrupt(8, -1));       // negative samples
+        QVERIFY(!corrupt(12, 1 << 30)); // metadata length
+    }
+
+    void smallMessagesRoundTrip()
+    {
+        HelloMsg h;
+        h.bandwidth = -10;
+        h.sourceName = "HOST (A)";
+        h.receiverName = "probe";
+        HelloMsg ho;
+        std::string why;
+        QVERIFY(decodeHello(payloadOf(encodeHello(h)), &ho, &why));
+        QCOMPARE(ho.bandwidth, -10);
+        QCOMPARE(ho.sourceName, h.sourceName);
+        Payload wrongVersion = payloadOf(encodeHello(h));
+        wrongVersion[0] = 9;
+        QVERIFY(!decodeHello(wrongVersion, &ho, &why));
+        Payload longName = payloadOf(encodeHello(h));
+        longName[8] = 0xFF; // name length beyond the payload
+        longName[9] = 0x03;
+        QVERIFY(!decodeHello(longName, &ho, &why));
+
+        std::vector<SourceEntry> list = {{"A (1)", "public", 5961}, {"B (2)", "x,y", 6000}};
+        std::vector<SourceEntry> back;
+        QVERIFY(decodeListReply(payloadOf(encodeListReply(list)), &back, &why));
+        QVERIFY(back == list);
+        Payload hugeCount = payloadOf(encodeListReply(list));
+        hugeCount[3] = 0x7F;
+        QVERIFY(!decodeListReply(hugeCount, &back, &why));
+
+        TextMsg t;
+        Payload withNul = payloadOf(encodeText(MsgType::Metadata, 5, std::string("ab\0cd", 5)));
+        QVERIFY(decodeText(withNul, &t, &why));
+        QCOMPARE(t.text, std::string("ab"));
+        QCOMPARE(t.timecode, int64_t(5));
+        QVERIFY(!decodeText(Payload(4, 0), &t, &why));
+    }
+
+    void announcementsRoundTripAndSplit()
+    {
+        std::vector<SourceEntry> many;
+        for (int i = 0; i < 100; ++i)
+            many.push_back(
+                {"HOST (Source number " + std::to_string(i) + ")", "public", uint16_t(6000 + i)});
+        auto datagrams = encodeAnnouncements(AnnounceKind::Announce, many);
+        QVERIFY(datagrams.size() > 1);
+        std::vector<SourceEntry> all;
+        for (const auto &d : datagrams) {
+            QVERIFY(d.size() <= kMaxDatagram);
+            AnnounceKind kind;
+            std::vector<SourceEntry> part;
+            std::string why;
+            QVERIFY(decodeAnnouncement(d.data(), d.size(), &kind, &part, &why));
+            QCOMPARE(kind, AnnounceKind::Announce);
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        QVERIFY(all == many);
+
+        auto d = encodeAnnouncements(AnnounceKind::Bye, {many[0]})[0];
+        AnnounceKind kind;
+        std::vector<SourceEntry> part;
+        std::string why;
+        for (size_t cut = 0; cut < d.size(); ++cut)
+            QVERIFY(!decodeAnnouncement(d.data(), cut, &kind, &part, &why));
+        auto bad = d;
+        bad[5] = 9; // unknown kind
+        QVERIFY(!decodeAnnouncement(bad.data(), bad.size(), &kind, &part, &why));
+        auto query = encodeAnnouncements(AnnounceKind::Query, {});
+        QCOMPARE(int(query.size()), 1);
+        QVERIFY(decodeAnnouncement(query[0].data(), query[0].size(), &kind, &part, &why));
+        QCOMPARE(kind, AnnounceKind::Query);
+        QVERIFY(part.empty());
+    }
+
+    void readsCapabilityAttributes_data()
+    {
+        QTest::addColumn<QString>("xml");
+        QTest::addColumn<QString>("web");
+        QTest::addColumn<QString>("ptz");
+        QTest::newRow("both") << "<ndi_capabilities web_control=\"http://h/\" ntk_ptz=\"true\"/>"
+                              << "http://h/"
+                              << "true";
+        QTest::newRow("single quotes, entities")
+            << "<x/><ndi_capabilities ntk_ptz='false' "
+               "web_control='http://h/?a=1&amp;b=2'></ndi_capabilities>"
+            << "http://h/?a=1&b=2"
+            << "false";
+        QTest::newRow("longer element name is another element")
+            << "<ndi_capabilities_x web_control=\"no\"/>"
+            << ""
+            << "";
+        QTest::newRow("unterminated") << "<ndi_capabilities web_control=\"http://h/"
+                                      << ""
+                                      << "";
+        QTest::newRow("no quotes") << "<ndi_capabilities web_control=http ntk_ptz=\"true\"/>"
+                                   << ""
+                                   << "";
+        QTest::newRow("garbage") << "<<<ndi_capabilities = = \"\" >"
+                                 << ""
+                                 << "";
+    }
+    void readsCapabilityAttributes()
+    {
+        QFETCH(QString, xml);
+        QFETCH(QString, web);
+        QFETCH(QString, ptz);
+        std::string text = xml.toStdString();
+        QCOMPARE(QString::fromStdString(xmlAttribute(text, "ndi_capabilities", "web_control")),
+                 web);
+        QCOMPARE(QString::fromStdString(xmlAttribute(text, "ndi_capabilities", "ntk_ptz")), ptz);
+    }
+
+    void proxyKeepsAspect()
+    {
+        int x, y;
+        proxySize(1920, 1080, &x, &y);
+        QCOMPARE(x, 640);
+        QCOMPARE(y, 360);
+        proxySize(3840, 2160, &x, &y);
+        QCOMPARE(y, 360);
+        proxySize(1080, 1920, &x, &y); // portrait
+        QCOMPARE(x, 640);
+        QCOMPARE(y, 1138);          // 1137.8 rounded to an even line count
+        proxySize(8000, 2, &x, &y); // never below two lines
+        QCOMPARE(y, 2);
+        proxySize(640, 480, &x, &y);
+        QCOMPARE(x, 640);
+        QCOMPARE(y, 480);
+    }
+
+    // Full-range colours land on the limited-range UYVY values.
+    void convertsRgbToUyvy()
+    {
+        const uint8_t bgra[8] = {255, 255, 255, 255, 0, 0, 0, 255}; // white, black
+        uint8_t out[4];
+        rgbaToUyvy(bgra, 2, 1, 8, false, out);
+        QCOMPARE(int(out[1]), 235);
+        QCOMPARE(int(out[3]), 16);
+        QCOMPARE(int(out[0]), 128);
+        QCOMPARE(int(out[2]), 128);
+        const uint8_t red[8] = {255, 0, 0, 255, 255, 0, 0, 255}; // RGBA red
+        rgbaToUyvy(red, 2, 1, 8, true, out);
+        QCOMPARE(int(out[1]), 81); // BT.601 red: Y 81, Cr 240
+        QCOMPARE(int(out[2]), 240);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNdiWire)
+#include "tst_ndi_wire.moc"
