@@ -22,11 +22,20 @@ private slots:
         const QString why = runtimeUnavailableReason();
         if (!why.isEmpty())
             QSKIP(qPrintable(why));
-        const ProbeResult r = runProbe({"--runtime"});
-        QCOMPARE(r.exitCode, 0);
-        // No environment variable: the tools find our runtime beside themselves.
-        QVERIFY2(qEnvironmentVariableIsEmpty("DESK_RECORDER_NDI_LIB"), "runs without override");
-        qInfo("%s", qPrintable(r.value("runtime")));
+        // Without any runtime variable the tools still find a runtime (ours, beside them,
+        // when none is installed).
+        QProcess probe;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *var :
+             {"DESK_RECORDER_NDI_LIB", "NDI_RUNTIME_DIR_V6", "NDI_RUNTIME_DIR_V5"})
+            env.remove(var);
+        probe.setProcessEnvironment(env);
+        probe.start(probePath(), {"--runtime"});
+        QVERIFY(probe.waitForFinished(10000));
+        QCOMPARE(probe.exitCode(), 0);
+        const QString out = QString::fromUtf8(probe.readAllStandardOutput());
+        QVERIFY2(out.contains("runtime_version="), qPrintable(out));
+        qInfo("%s", qPrintable(out.section('\n', 0, 0)));
     }
 
     void senderCommandLineAndCleanEnd()
@@ -70,6 +79,9 @@ private slots:
         QVERIFY(all.listedAddress(a).contains(QRegularExpression("^[^:]+:\\d+$")));
         QVERIFY(all.listedAddress(a) != all.listedAddress(b));
         QVERIFY(runProbe({"--list", "--until", "nobody here", "--seconds", "0.5"}).exitCode == 1);
+        const ProbeResult missing = runProbe({"--recv", "nobody here", "--find-seconds", "0.5"});
+        QCOMPARE(missing.exitCode, 1);
+        QCOMPARE(missing.value("source_found"), QString("0"));
     }
 
     void groupsFilter()
