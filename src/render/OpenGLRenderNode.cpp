@@ -83,7 +83,18 @@ bool drawableFrame(const Media_video_frame_t &f, int maxTextureSize)
             (f.line_stride_in_bytes >= 2 * f.xres && f.line_stride_in_bytes % 2 == 0));
 }
 
+OpenGLRenderNode::DrawObserver &drawObserver()
+{
+    static OpenGLRenderNode::DrawObserver observer;
+    return observer;
+}
+
 } // namespace
+
+void OpenGLRenderNode::setDrawObserver(DrawObserver observer)
+{
+    drawObserver() = std::move(observer);
+}
 
 OpenGLRenderNode::OpenGLRenderNode() = default;
 
@@ -349,6 +360,15 @@ bool OpenGLRenderNode::setUpPicture(QOpenGLExtraFunctions *gl, const QMatrix4x4 
         gl->glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     gl->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     m_program->setUniformValue(m_textureLocation, 0);
+    // A frame repeated by the receiver carries the timestamp of its first delivery.
+    const bool fresh =
+        f.timestamp != 0 ? f.timestamp != m_lastDrawnTimestamp : held.get() != m_lastDrawn;
+    m_lastDrawn = held.get();
+    m_lastDrawnTimestamp = f.timestamp;
+    if (fresh) {
+        if (const DrawObserver &observer = drawObserver())
+            observer(this, f.timestamp);
+    }
     return true;
 }
 

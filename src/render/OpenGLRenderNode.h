@@ -17,6 +17,7 @@
 #include <QMutex>
 #include <QRectF>
 #include <QSGRenderNode>
+#include <functional>
 #include <memory>
 
 class QOpenGLShaderProgram;
@@ -30,6 +31,12 @@ public:
     // Largest texture the node allocates for the black rectangle (texels per side): the
     // rectangle does not sample it, and an absurd item size must not allocate gigabytes.
     static constexpr int kMaxBlankTextureSize = 2048;
+
+    // Called on the render thread each time a node draws a frame it has not drawn before,
+    // with the node and the frame's timestamp (100 ns units, as sent). For measurements;
+    // set it before any node renders.
+    using DrawObserver = std::function<void(const OpenGLRenderNode *node, int64_t timestamp)>;
+    static void setDrawObserver(DrawObserver observer);
 
     OpenGLRenderNode();
     ~OpenGLRenderNode() override;
@@ -81,7 +88,9 @@ private:
     int m_validLocation = -1;
     bool m_glInitialised = false;
     double m_aspect = 0;
-    QMatrix4x4 m_nodeMatrix; // copied in prepare(): matrix() is only valid there
+    QMatrix4x4 m_nodeMatrix;           // copied in prepare(): matrix() is only valid there
+    const void *m_lastDrawn = nullptr; // frame wrapper drawn last (identity only)
+    int64_t m_lastDrawnTimestamp = 0;
 
     QMutex m_frameLock;
     VideoFramePtr m_frame; // guarded by m_frameLock
