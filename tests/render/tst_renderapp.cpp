@@ -126,8 +126,10 @@ private slots:
         QVERIFY2(shown, "no row of the screen shows the colour bars in order");
 
         auto levels = [&](double *l1, double *l2) {
-            const QJsonArray windows =
-                drtest::httpGet(url("/api/output/get.json")).json()["data"]["layout"].toArray();
+            const QJsonArray windows = drtest::httpGet(url("/api/output/get.json"))
+                                           .json()["data"]
+                                           .toObject()["layout"]
+                                           .toArray();
             for (const QJsonValue &w : windows) {
                 if (w["id"].toInt() == 1) {
                     *l1 = w["volume_1"].toDouble();
@@ -156,7 +158,8 @@ private slots:
                 return l1 <= -199;
             },
             5000));
-        QVERIFY(!screenShowsBars(screen->grabWindow(0).toImage(), 20, &row));
+        QVERIFY(drtest::waitUntil(
+            [&] { return !screenShowsBars(screen->grabWindow(0).toImage(), 20, &row); }, 5000));
     }
 };
 

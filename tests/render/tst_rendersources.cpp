@@ -142,9 +142,12 @@ private slots:
         QVERIFY(renderer);
         tile->setProperty("source", m_name);
         QVERIFY(drtest::waitUntil([&] { return tile->property("videoState") == "play"; }, 10000));
-        QVERIFY(drtest::waitUntil([&] { return renderer->xres() > 0; }, 5000));
+        // The high stream of the previous case may still be open for a moment and bridge
+        // the gap until the low stream delivers: wait for the low stream's smaller picture.
+        QVERIFY2(drtest::waitUntil([&] { return renderer->xres() > 0 && renderer->xres() < 1920; },
+                                   5000),
+                 qPrintable(QString::number(renderer->xres())));
         const int lowWidth = renderer->xres();
-        QVERIFY2(lowWidth < 1920, qPrintable(QString::number(lowWidth)));
         QCOMPARE(renderer->bandwidth(), 2);
 
         const QPoint centre(320, 200);
