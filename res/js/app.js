@@ -180,6 +180,13 @@ var DR = window.DR || (window.DR = {});
       node.querySelector(".video").checked = w.showVideo !== false;
       node.querySelector(".remove").disabled = source === "";
       const swap = node.querySelector(".swap");
+      // Rebuilt only when its choices change, so an open list is not closed by a refresh.
+      const choices = DR.i18n.language() + "|" + windows.map(function (o) {
+        return o.id + ":" + (o.name || "");
+      }).join("|");
+      if (swap.dataset.choices === choices)
+        return;
+      swap.dataset.choices = choices;
       swap.textContent = "";
       const first = document.createElement("option");
       first.value = "";

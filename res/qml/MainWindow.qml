@@ -5,6 +5,7 @@
 // initialUrl (web UI address; its port is also used to read window names).
 import QtQuick
 import QtQuick.Window
+import QtQuick.Dialogs
 import QtWebEngine
 
 Window {
@@ -26,7 +27,9 @@ Window {
     property int windowCount: 1
     readonly property var rects: rectsOf(layoutId)
     // Where the video item of each tile comes from once the renderer exists: a Component
-    // whose root has `source` and `position` properties. Null shows the tile's text state.
+    // whose root has `source` (string) and `position` (int) properties, and may have the
+    // signal notifyLoading(string state, int progress) ("idle", "loading", "play",
+    // "failed") and the method applyNtp(string server). Null shows the tile's text state.
     property Component videoComponent: Qt.createComponent("VideoTile.qml")
     // Position of the tile enlarged to fill the grid (shown in high bandwidth), 0 for none.
     property int enlargedPosition: 0
@@ -156,6 +159,22 @@ Window {
                 daemonService.removeSink(position)
         }
         function onUpdateSource() { root.refreshNames() }
+        function onApplySingleNtp(position, server) {
+            const tile = tiles.itemAt(position - 1)
+            if (tile && tile.video && typeof tile.video.applyNtp === "function")
+                tile.video.applyNtp(server)
+        }
+        function onOpenFileDialog() { folderDialog.open() }
+    }
+
+    FolderDialog {
+        id: folderDialog
+        title: qsTr("Folder for recordings")
+        onAccepted: {
+            // A local path, not a URL: "file:///data/rec" becomes "/data/rec".
+            const path = decodeURIComponent(String(selectedFolder).replace(/^file:\/\//, ""))
+            daemonService.setFolderPath(path)
+        }
     }
 
     onClosing: daemonService.closeWindow()
@@ -169,12 +188,14 @@ Window {
         color: "#0b0e13"
 
         Repeater {
+            id: tiles
             model: windowModel
             delegate: Item {
                 id: tile
                 readonly property int position: index + 1
                 readonly property var rect: root.rects[index] || { x: 0, y: 0, width: 0, height: 0 }
                 readonly property string sourceName: model.source
+                readonly property var video: videoSlot.item
                 readonly property bool enlarged: root.enlargedPosition === position
                 visible: index < root.windowCount && index < root.rects.length
                 z: enlarged ? 1 : 0
@@ -205,10 +226,17 @@ Window {
                         item.audioOn = Qt.binding(function() { return model.audioOn })
                         item.showVolume = Qt.binding(function() { return model.showVolume })
                         item.enlarged = Qt.binding(function() { return tile.enlarged })
-                        item.videoStateChanged.connect(function() { model.videoState = item.videoState })
                         item.toggleEnlarge.connect(function() {
                             root.enlargedPosition = tile.enlarged ? 0 : tile.position
                         })
+                    }
+                    onActiveChanged: if (!active) windowModel.setProperty(index, "videoState", "idle")
+                }
+                Connections {
+                    target: videoSlot.item
+                    ignoreUnknownSignals: true
+                    function onNotifyLoading(state, progress) {
+                        windowModel.setProperty(index, "videoState", state)
                     }
                 }
 

@@ -22,6 +22,13 @@ Item {
 
     // Double-click on the video: enlarge this tile, or return from enlarged.
     signal toggleEnlarge()
+    // The render item's loading state, passed on ("idle", "loading", "play", "failed").
+    signal notifyLoading(string state, int progress)
+
+    // Hands the clock server address to the source shown.
+    function applyNtp(server) {
+        renderer.applyNtp(server)
+    }
 
     readonly property string bandwidth: enlarged ? "high" : "low"
 
@@ -41,7 +48,10 @@ Item {
         id: renderer
         objectName: "renderer"
         anchors.fill: parent
-        onNotifyLoading: function(state, progress) { tile.videoState = state }
+        onNotifyLoading: function(state, progress) {
+            tile.videoState = state
+            tile.notifyLoading(state, progress)
+        }
         onResolutionChanged: function(x, y) {
             tile.xres = x
             tile.yres = y

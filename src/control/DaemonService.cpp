@@ -3,9 +3,13 @@
 #include "control/ApiRoute.h"
 #include "control/JsonFile.h"
 #include "control/LayoutManager.h"
+#include "control/LimitedTcpServer.h"
 #include "control/RequestParser.h"
+#include "control/SystemMonitorRoutes.h"
 #include "control/WebSocketServer.h"
 #include "control/WindowObject.h"
+#include "sysinfo/NetworkSampler.h"
+#include "sysinfo/SystemMonitor.h"
 
 #ifdef DR_HAVE_DISCOVERY
 #include "discovery/SourceManager.h"
@@ -20,6 +24,7 @@
 #include <QJsonDocument>
 #include <QSettings>
 #include <QThread>
+#include <QTimer>
 
 namespace {
 
@@ -44,10 +49,9 @@ DaemonService *DaemonService::instance()
 
 DaemonService::DaemonService(QObject *parent)
     : QObject(parent), m_windowObject(std::make_shared<WindowObject>()),
-      m_layoutManager(new LayoutManager)
+      m_layoutManager(new LayoutManager), m_sysInfo(new SystemMonitor),
+      m_netSampler(new NetworkSampler(this)) // sampling starts now; stops with the service
 {
-    // System monitor seam: m_sysInfo = new SystemMonitor; m_netSampler = new NetworkSampler
-    // (its sampling thread starts with it).
     connect(this, &DaemonService::updateSource, this, &DaemonService::saveOutput);
     connect(this, &DaemonService::updateProject, this, &DaemonService::saveOutput);
     connect(this, &DaemonService::updateStore, this, &DaemonService::saveOutput);
@@ -64,7 +68,8 @@ DaemonService::~DaemonService()
     delete m_layoutManager;
     m_layoutManager = nullptr;
     qDebug() << "##############4";
-    // System monitor seam: delete m_sysInfo here.
+    delete m_sysInfo;
+    m_sysInfo = nullptr;
     qDebug() << "##############5";
     qDebug() << "##############6";
     qDebug() << "after ~DaemonService";
@@ -84,11 +89,10 @@ bool DaemonService::init(const QString &dataFolder, const QString &baseFolder, i
         qWarning().noquote() << "cannot create the data folder" << m_dataFolder;
         return false;
     }
-    if (!m_layoutManager)
+    if (!m_layoutManager || !m_sysInfo || !m_netSampler)
         return false;
-    // System monitor seam: also fail when the monitor or the network sampler is missing,
-    // and hand it m_resFolder and m_dataFolder after the settings are read.
     readSettings();
+    m_sysInfo->start(m_resFolder, m_dataFolder);
     return true;
 }
 
@@ -107,7 +111,7 @@ void DaemonService::readSettings()
     m_windowObject->setResFolder(m_resFolder);
     if (output.contains("data"))
         m_windowObject->initWindows(output.value("data").toObject(), m_resFolder, m_dataFolder);
-    // System monitor seam: hand it m_windowObject->storePath().
+    m_sysInfo->setDiskPath(m_windowObject->storePath());
 }
 
 QString DaemonService::iniPath(const char *file) const
@@ -128,8 +132,8 @@ bool DaemonService::startHttpServer()
     registerDiscoveryRoutes(server, *this);
     registerLangRoutes(server, *this);
     registerRecordRoutes(server, *this);
-    // System monitor seam: registerStorageRoutes(server, *this) and
-    // registerPerformanceRoutes(server, *this) join here, in this order.
+    registerStorageRoutes(server, *this);
+    registerPerformanceRoutes(server, *this);
     registerNtpRoutes(server, *this);
     registerStaticFileRoute(server, *this); // last: it takes every path left
 
@@ -145,7 +149,14 @@ bool DaemonService::startHttpServer()
         });
     }
 
-    m_boundPort = server.listen(QHostAddress::Any, quint16(m_port));
+    // Oversized requests are refused on the connection, before their bodies are buffered.
+    auto *listener = new LimitedTcpServer(ApiRoute::MaxBodyBytes, m_httpServer);
+    if (listener->listen(QHostAddress::Any, quint16(m_port))) {
+        server.bind(listener);
+        m_boundPort = listener->serverPort();
+    } else {
+        qWarning().noquote() << "HTTP port" << m_port << "unavailable:" << listener->errorString();
+    }
     const bool listening = m_boundPort != 0;
     qInfo().noquote() << "HttpServer listen port " << (listening ? m_boundPort : m_port)
                       << (listening ? "success!" : "failed!");
@@ -177,9 +188,24 @@ void DaemonService::connectEventPush()
     if (!m_webSocketServer || m_eventPushConnected)
         return;
     connect(m_webSocketServer, &WebSocketServer::connected, this, &DaemonService::sendOutput);
-    // System monitor seam: connect SystemMonitor::diskUpdate(QJsonObject) to
-    // WebSocketServer::sendMessages here.
+    // Every browser, not only the one that made a change, follows the windows: each model
+    // change pushes "output/update" once the current batch of work is done.
+    connect(this, &DaemonService::updateSource, this, &DaemonService::scheduleOutputPush);
+    connect(this, &DaemonService::showSingleVideo, this, &DaemonService::scheduleOutputPush);
+    connect(m_sysInfo, &SystemMonitor::diskUpdate, m_webSocketServer,
+            &WebSocketServer::sendMessages);
     m_eventPushConnected = true;
+}
+
+void DaemonService::scheduleOutputPush()
+{
+    if (m_outputPushPending)
+        return;
+    m_outputPushPending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_outputPushPending = false;
+        sendOutput();
+    });
 }
 
 void DaemonService::updateSourceAddress(const QString &name, const QString &address)
@@ -421,13 +447,13 @@ void DaemonService::closeWindow()
         m_taskThread->quit();
         m_taskThread->wait();
     }
-    // System monitor seam: stop m_sysInfo here.
+    m_sysInfo->stop();
 }
 
 void DaemonService::setFolderPath(QString path)
 {
     m_windowObject->setStorePath(path);
-    // System monitor seam: hand it m_windowObject->storePath().
+    m_sysInfo->setDiskPath(m_windowObject->storePath());
     // The folder chosen in the dialog is a setting like any other: keep it on disk now.
     saveOutput();
     if (m_webSocketServer) {

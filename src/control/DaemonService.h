@@ -128,6 +128,9 @@ public:
     double freeSpace() const { return m_freeSpace; }
     void setFreeSpace(double freeMiB) { m_freeSpace = freeMiB; }
     int nextSinkId() const { return m_nextSinkId; }
+    // System monitor and network sampler (created by the constructor).
+    SystemMonitor *sysInfo() const { return m_sysInfo; }
+    NetworkSampler *netSampler() const { return m_netSampler; }
 
     // Set by start-up; not owned. Every use tests it for null.
     SourceManager *sourceManager = nullptr;
@@ -173,6 +176,8 @@ private slots:
 private:
     void readSettings();
     void connectEventPush();
+    // One "output/update" for all model changes of the current event-loop turn.
+    void scheduleOutputPush();
     QString iniPath(const char *file) const;
 
     QHttpServer *m_httpServer = nullptr; // owned
@@ -191,8 +196,8 @@ private:
     AudioOutputMixer *m_audioMixer = nullptr; // audio subsystem seam: created by openWindow
     LayoutManager *m_layoutManager = nullptr; // owned
     WebSocketServer *m_webSocketServer = nullptr; // not owned
-    SystemMonitor *m_sysInfo = nullptr;           // system monitor seam: created by the constructor
-    NetworkSampler *m_netSampler = nullptr;       // system monitor seam: created by the constructor
+    SystemMonitor *m_sysInfo = nullptr;           // owned; created by the constructor
+    NetworkSampler *m_netSampler = nullptr;       // QObject child; sampling from construction
     int m_nextSinkId = 1;
     TaskObject *m_taskObject = nullptr; // recording seam: created by startHttpServer
     QThread *m_taskThread = nullptr;    // recording seam: thread of m_taskObject
@@ -201,4 +206,5 @@ private:
     QString m_ntpServer;
     QMap<int, CommandHandler> m_commands;
     bool m_eventPushConnected = false;
+    bool m_outputPushPending = false;
 };

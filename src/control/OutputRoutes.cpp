@@ -8,9 +8,6 @@
 
 namespace {
 
-constexpr int MaxLayoutId = 5;
-constexpr int MaxWindows = 20;
-
 bool hasKeys(const QJsonObject &request, std::initializer_list<const char *> keys)
 {
     for (const char *key : keys) {
@@ -52,7 +49,8 @@ void registerOutputRoutes(QHttpServer &server, DaemonService &service)
             const int count = request.value("layout_number").toInt();
             // Ids outside the catalogue and counts beyond the largest layout would leave the
             // view without geometry or grow the model without bound.
-            if (layoutId < 1 || count < 1 || layoutId > MaxLayoutId || count > MaxWindows)
+            if (layoutId < 1 || count < 1 || layoutId > WindowObject::MaxLayoutId ||
+                count > WindowObject::MaxWindows)
                 return error();
             windows.setWindowLayout(layoutId, count);
             service.layoutManager()->setLayout(layoutId);

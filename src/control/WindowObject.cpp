@@ -2,6 +2,7 @@
 
 #include "control/VideoObject.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QJsonArray>
 
@@ -180,7 +181,8 @@ void WindowObject::initWindows(const QJsonObject &data, const QString &resFolder
     if (data.contains("layout_id") || data.contains("layout_count")) {
         m_layoutId = data.value("layout_id").toInt();
         m_windowCount = data.value("layout_count").toInt();
-        if (m_layoutId < 1 || m_windowCount < 1) {
+        if (m_layoutId < 1 || m_windowCount < 1 || m_layoutId > MaxLayoutId ||
+            m_windowCount > MaxWindows) {
             m_layoutId = 1;
             m_windowCount = 1;
         }
@@ -217,7 +219,12 @@ void WindowObject::initWindows(const QJsonObject &data, const QString &resFolder
     }
 
     const QJsonArray layout = data.value("layout").toArray();
-    for (int position = 1; position <= int(layout.size()); ++position) {
+    if (layout.size() > MaxWindows) {
+        qWarning() << "settings hold" << layout.size() << "windows; loading the first"
+                   << MaxWindows;
+    }
+    const int entries = int(std::min<qsizetype>(layout.size(), MaxWindows));
+    for (int position = 1; position <= entries; ++position) {
         VideoObject *video = window(position);
         if (!video) {
             video = new VideoObject(position, this);

@@ -24,6 +24,10 @@ class WindowObject : public QObject
 {
     Q_OBJECT
 public:
+    // The largest layout has 20 windows; nothing beyond is ever created.
+    static constexpr int MaxWindows = 20;
+    static constexpr int MaxLayoutId = 5;
+
     explicit WindowObject(QObject *parent = nullptr);
     ~WindowObject() override;
 
@@ -71,7 +75,8 @@ public:
     // "storage"}.
     QJsonObject storeJson() const;
     // Loads a persisted output object (the "data" of output.json). Unknown keys and
-    // values of the wrong type are ignored; layout id and count below 1 become 1.
+    // values of the wrong type are ignored; a layout id or count below 1 (or beyond the
+    // catalogue) gives layout 1 with one window; at most MaxWindows entries are loaded.
     void initWindows(const QJsonObject &data, const QString &resFolder, const QString &dataFolder);
     void setResFolder(const QString &resFolder) { m_resFolder = resFolder; }
     QString resFolder() const { return m_resFolder; }

@@ -172,21 +172,37 @@ private slots:
         QVERIFY2(shown, qPrintable(describe(shape)));
     }
 
+    // The language chosen over HTTP reaches the window's translator.
+    void languageChangeReachesWindow()
+    {
+        const QJsonObject reply =
+            drtest::httpPostJson(url("/api/lang/modify.json"), {{"lang", "en"}}).json();
+        QCOMPARE(reply.value("result").toString(), QString("ok"));
+        QVERIFY(drtest::waitUntil([&] { return logs().contains("--------- load language : en "); },
+                                  10000));
+    }
+
     void terminationClosesCleanly()
     {
         QCOMPARE(m_app.stop(15000), 0);
         // The log tells that the window side shut down through the normal path.
-        QDir dir(m_data.path());
-        QByteArray log;
-        for (const QString &name : dir.entryList({"log_*.log"}, QDir::Files, QDir::Name)) {
-            QFile file(dir.filePath(name));
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            log += file.readAll();
-        }
+        const QByteArray log = logs();
         QVERIFY2(log.contains("desk-recorder shutting down"), log.right(2000).constData());
     }
 
 private:
+    QByteArray logs() const
+    {
+        QDir dir(m_data.path());
+        QByteArray log;
+        for (const QString &name : dir.entryList({"log_*.log"}, QDir::Files, QDir::Name)) {
+            QFile file(dir.filePath(name));
+            if (file.open(QIODevice::ReadOnly))
+                log += file.readAll();
+        }
+        return log;
+    }
+
     QString url(const QString &path) const
     {
         return QStringLiteral("http://127.0.0.1:%1%2").arg(m_httpPort).arg(path);

@@ -121,6 +121,32 @@ private slots:
         QVERIFY2(child.output().contains("cannot use the data folder"), qPrintable(child.output()));
     }
 
+    // A main window file that does not load ends start-up; nothing is left running.
+    void brokenMainWindowEndsStartUp()
+    {
+        QTemporaryDir work, data;
+        QVERIFY(QDir(work.path()).mkpath("res/qml"));
+        QFile qml(work.filePath("res/qml/MainWindow.qml"));
+        QVERIFY(qml.open(QIODevice::WriteOnly));
+        qml.write("import QtQuick\nItem {\n");
+        qml.close();
+        drtest::ChildProcess child;
+        QProcessEnvironment env;
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QVERIFY(
+            child.start("/bin/sh",
+                        {"-c",
+                         "cd \"$0\" && exec \"$1\" --developing --data-dir \"$2\" "
+                         "--http-port \"$3\" --ws-port \"$4\"",
+                         work.path(), binary(), data.path(), QString::number(drtest::freeTcpPort()),
+                         QString::number(drtest::freeTcpPort())},
+                        env));
+        QVERIFY(drtest::waitUntil([&] { return !child.isRunning(); }, 30000));
+        QCOMPARE(child.process().exitCode(), 255);
+        QVERIFY2(child.output().contains("cannot load"), qPrintable(child.output()));
+        QVERIFY(readLogs(data.path()).contains("application engine load main.qml failed!"));
+    }
+
     // With --developing the web UI comes from the working folder's res/.
     void developingUsesWorkingFolder()
     {

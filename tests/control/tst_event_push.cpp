@@ -98,6 +98,24 @@ private slots:
         QCOMPARE(update.value("data").toObject().value("layout").toArray().size(), 1);
         QVERIFY(early.waitFor(named("output/update"), 5000)); // sent to all clients
 
+        // Model changes reach every client, several changes of one turn as one update.
+        late.clear();
+        service.windowObject()->setName(1, "Stage");
+        emit service.updateSource();
+        emit service.updateSource();
+        QVERIFY(late.waitFor(named("output/update"), 5000, &update));
+        QCOMPARE(update.value("data")
+                     .toObject()
+                     .value("layout")
+                     .toArray()
+                     .at(0)
+                     .toObject()
+                     .value("name")
+                     .toString(),
+                 "Stage");
+        QTest::qWait(100);
+        QCOMPARE(late.messages().size(), 1);
+
         // Forced stops push only while recording is armed, and always clear the flags.
         late.clear();
         service.windowObject()->setRecordFlags(true);

@@ -5,6 +5,7 @@
 #include "control/WindowObject.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -162,6 +163,20 @@ private slots:
             QJsonObject{{"storage", QJsonObject{{"limitType", "size"}, {"limitSize", 0}}}}, {}, {});
         QCOMPARE(sizeModel.storage().limitSize, 1024);
         QCOMPARE(sizeModel.layoutId(), 0); // no layout keys: still no layout
+    }
+
+    void loadingIsBoundedByTheLargestLayout()
+    {
+        QJsonArray many;
+        for (int i = 0; i < 25; ++i)
+            many.append(QJsonObject{{"stream_id", QString::number(i)}});
+        WindowObject model;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("settings hold 25 windows"));
+        model.initWindows({{"layout_id", 4}, {"layout_count", 500}, {"layout", many}}, {}, {});
+        QCOMPARE(model.positions().size(), WindowObject::MaxWindows);
+        QCOMPARE(model.layoutId(), 1);
+        QCOMPARE(model.windowCount(), 1);
+        QCOMPARE(model.streamId(20), "19");
     }
 
     void storageRequestStartsFromDefaults()
