@@ -127,6 +127,9 @@ private slots:
         QCOMPARE(TestPattern::readCounter(black.data(), 1920, 1080, 0), int64_t(-1));
         QCOMPARE(TestPattern::readCounter(nullptr, 1920, 1080, 0), int64_t(-1));
         QCOMPARE(TestPattern::readCounter(black.data(), 1920, 20, 0), int64_t(-1));
+        // A stride too short for the width would read past the frame: refused.
+        QCOMPARE(TestPattern::readCounter(black.data(), 1920, 1080, 1920), int64_t(-1));
+        QVERIFY(!TestPattern::checkBars(black.data(), 1920, 1080, 100));
     }
 
     void redrawLeavesNoTrailAndMovesTheBox()

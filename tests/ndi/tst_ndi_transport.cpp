@@ -341,6 +341,118 @@ private slots:
         lib()->recv_free_video_v2(high.get(), &v);
     }
 
+    // A receiver asking for BGRX gets it, with its own stride; others get UYVY.
+    void deliversRequestedColourFormat()
+    {
+        NdiSender send = makeSender(uniqueName("Colour"));
+        NDIlib_recv_create_v3_t r;
+        r.source_to_connect_to = *lib()->send_get_source_name(send.get());
+        r.color_format = NDIlib_recv_color_format_BGRX_BGRA;
+        NdiReceiver recv = makeNdiReceiver(lib(), &r);
+        QVERIFY(waitConnected(recv.get()));
+        std::vector<uint8_t> white(64 * 32 * 2);
+        for (size_t i = 0; i < white.size(); i += 2) {
+            white[i] = 128;
+            white[i + 1] = 235;
+        }
+        NDIlib_video_frame_v2_t f;
+        f.xres = 64;
+        f.yres = 32;
+        f.p_data = white.data();
+        lib()->send_send_video_v2(send.get(), &f);
+        NDIlib_video_frame_v2_t v;
+        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_video, &v, nullptr, nullptr),
+                 NDIlib_frame_type_video);
+        QCOMPARE(v.FourCC, uint32_t(NDIlib_FourCC_video_type_BGRX));
+        QCOMPARE(v.line_stride_in_bytes, 64 * 4);
+        QCOMPARE(int(v.p_data[64 * 4 * 31 + 63 * 4 + 2]), 255);
+        lib()->recv_free_video_v2(recv.get(), &v);
+    }
+
+    // Audio-only receivers get no video, metadata-only ones neither video nor audio.
+    void bandwidthSelectsStreams()
+    {
+        NdiSender send = makeSender(uniqueName("Bandwidth"));
+        const NDIlib_source_t *src = lib()->send_get_source_name(send.get());
+        NdiReceiver audioOnly = makeReceiver(src, NDIlib_recv_bandwidth_audio_only);
+        NdiReceiver metaOnly = makeReceiver(src, NDIlib_recv_bandwidth_metadata_only);
+        QVERIFY(waitConnected(audioOnly.get()));
+        QVERIFY(waitConnected(metaOnly.get()));
+        sendFrame(send.get(), 64, 32, 1);
+        float samples[48] = {0.5f};
+        NDIlib_audio_frame_v2_t af;
+        af.no_channels = 1;
+        af.no_samples = 48;
+        af.p_data = samples;
+        lib()->send_send_audio_v2(send.get(), &af);
+        char text[] = "<last/>";
+        NDIlib_metadata_frame_t md;
+        md.p_data = text;
+        lib()->send_send_metadata(send.get(), &md);
+        for (auto *recv : {audioOnly.get(), metaOnly.get()}) {
+            // Everything arrives in order, so by the metadata the rest has been seen.
+            NDIlib_video_frame_v2_t v;
+            NDIlib_audio_frame_v2_t a;
+            NDIlib_metadata_frame_t m;
+            bool video = false, audio = false, meta = false;
+            QElapsedTimer t;
+            t.start();
+            while (!meta && t.elapsed() < 5000) {
+                switch (lib()->recv_capture_v2(recv, &v, &a, &m, 100)) {
+                case NDIlib_frame_type_video:
+                    video = true;
+                    lib()->recv_free_video_v2(recv, &v);
+                    break;
+                case NDIlib_frame_type_audio:
+                    audio = true;
+                    lib()->recv_free_audio_v2(recv, &a);
+                    break;
+                case NDIlib_frame_type_metadata:
+                    meta = QByteArray(m.p_data) == "<last/>";
+                    lib()->recv_free_metadata(recv, &m);
+                    break;
+                default:
+                    break;
+                }
+            }
+            QVERIFY(meta);
+            QVERIFY(!video);
+            QCOMPARE(audio, recv == audioOnly.get());
+        }
+    }
+
+    // A receiver that stops reading neither blocks the sender nor starves other receivers.
+    void stalledReceiverDoesNotHoldOthers()
+    {
+        NdiSender send = makeSender(uniqueName("Stalled"));
+        std::string address = lib()->send_get_source_name(send.get())->p_url_address;
+        int stalled = rawConnect(address);
+        QVERIFY(stalled >= 0);
+        int small = 4096;
+        setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        auto hello = drndi::encodeHello(drndi::HelloMsg{});
+        QVERIFY(::send(stalled, hello->data(), hello->size(), MSG_NOSIGNAL) > 0);
+        NdiReceiver recv = makeReceiver(lib()->send_get_source_name(send.get()));
+        QVERIFY(waitConnected(recv.get()));
+        QTRY_COMPARE(lib()->send_get_no_connections(send.get(), 0), 2);
+        for (int i = 0; i < 60; ++i)
+            sendFrame(send.get(), 1920, 1080, uint8_t(i));
+        // The healthy receiver reaches the last frame (older ones may be dropped for it too).
+        QElapsedTimer t;
+        t.start();
+        int last = -1;
+        while (last != 59 && t.elapsed() < 10000) {
+            NDIlib_video_frame_v2_t v;
+            if (lib()->recv_capture_v2(recv.get(), &v, nullptr, nullptr, 100) ==
+                NDIlib_frame_type_video) {
+                last = v.p_data[0];
+                lib()->recv_free_video_v2(recv.get(), &v);
+            }
+        }
+        QCOMPARE(last, 59);
+        ::close(stalled);
+    }
+
     void lateReceiverGetsLastFrame()
     {
         std::string name = uniqueName("Late");

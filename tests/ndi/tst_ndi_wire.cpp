@@ -312,6 +312,17 @@ private slots:
         rgbaToUyvy(red, 2, 1, 8, true, out);
         QCOMPARE(int(out[1]), 81); // BT.601 red: Y 81, Cr 240
         QCOMPARE(int(out[2]), 240);
+
+        // And back: UYVY -> RGBX gives the colour again (within rounding), alpha opaque.
+        uint8_t rgbx[8];
+        uyvyToRgbx(out, 2, 1, true, rgbx);
+        QVERIFY(std::abs(rgbx[0] - 255) <= 2 && rgbx[1] <= 2 && rgbx[2] <= 2);
+        QCOMPARE(int(rgbx[3]), 255);
+        const uint8_t greyPair[4] = {128, 16, 128, 235};
+        uyvyToRgbx(greyPair, 2, 1, false, rgbx);
+        QCOMPARE(int(rgbx[0]), 0);
+        QCOMPARE(int(rgbx[4]), 255);
+        QCOMPARE(int(rgbx[6]), 255);
     }
 };
 

@@ -101,6 +101,13 @@ DiscoveryService::DiscoveryService()
     std::string dir = registryDir();
     if (mkdir(dir.c_str(), 0777) == 0)
         chmod(dir.c_str(), 01777); // shared by every user's senders, like /tmp itself
+    struct stat st
+    {
+    };
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        logLine("registry %s is not a folder: same-host discovery is off", dir.c_str());
+        m_registryUsable = false;
+    }
     setupMulticast();
     scanRegistry();
     m_thread = std::thread([this] { run(); });
@@ -139,6 +146,8 @@ uint64_t DiscoveryService::addLocalSource(const SourceEntry &entry)
         m_announceNow = true;
     }
     std::string tmp = file + ".tmp";
+    if (!m_registryUsable)
+        return id;
     {
         std::ofstream out(tmp, std::ios::trunc);
         out << "DRNR1\n" << entry.port << "\n" << entry.name << "\n" << entry.groups << "\n";
@@ -186,6 +195,8 @@ std::vector<SourceEntry> DiscoveryService::localEntries()
 std::vector<SourceEntry> DiscoveryService::readRegistry()
 {
     std::vector<SourceEntry> list;
+    if (!m_registryUsable)
+        return list;
     std::string dir = registryDir();
     DIR *d = opendir(dir.c_str());
     if (!d)

@@ -118,6 +118,7 @@ private:
     int64_t m_lastAnswerMs = 0;
     int64_t m_lastBindTryMs = 0;
     int64_t m_lastJoinMs = 0;
+    bool m_registryUsable = true; // set once in the constructor
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

@@ -5,8 +5,10 @@
 #include "Socket.h"
 #include "WireParser.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -20,7 +22,7 @@ constexpr int kExtraTimeoutMs = 800;
 // Asks one host for its source list; false when it did not answer properly.
 // `ip` receives the address that was asked (host names are resolved).
 bool askHost(const std::string &host, std::vector<SourceEntry> *out, std::string *why,
-             std::string *ip)
+             std::string *ip, int cancelFd)
 {
     sockaddr_in addr{};
     if (!parseHostPort(host + ":" + std::to_string(DiscoveryService::discoveryPort()), &addr)) {
@@ -37,7 +39,7 @@ bool askHost(const std::string &host, std::vector<SourceEntry> *out, std::string
         freeaddrinfo(res);
     }
     *ip = ipText(addr.sin_addr);
-    FdHandle fd = connectTcp(addr, kExtraTimeoutMs, why);
+    FdHandle fd = connectTcp(addr, kExtraTimeoutMs, why, cancelFd);
     if (!fd.valid())
         return false;
     Packet query = encodeListQuery();
@@ -49,7 +51,7 @@ bool askHost(const std::string &host, std::vector<SourceEntry> *out, std::string
     int64_t deadline = steadyMs() + kExtraTimeoutMs;
     for (;;) {
         int64_t left = deadline - steadyMs();
-        if (left <= 0 || !waitReadable(fd.get(), int(left))) {
+        if (left <= 0 || !waitReadable(fd.get(), int(left), cancelFd)) {
             *why = "no answer";
             return false;
         }
@@ -113,6 +115,11 @@ Finder::Finder(const NDIlib_find_create_t *settings) : m_discovery(DiscoveryServ
     for (const auto &h : splitList(extra, false))
         m_extraHosts.push_back(h);
     m_discovery->sendQuery();
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        m_cancelRead.reset(fds[0]);
+        m_cancelWrite.reset(fds[1]);
+    }
     if (!m_extraHosts.empty())
         m_extraThread = std::thread([this] { pollExtra(); });
 }
@@ -124,6 +131,11 @@ Finder::~Finder()
         m_stop = true;
     }
     m_cv.notify_all();
+    if (m_cancelWrite.valid()) {
+        char c = 1;
+        ssize_t ignored = ::write(m_cancelWrite.get(), &c, 1);
+        (void)ignored;
+    }
     if (m_extraThread.joinable())
         m_extraThread.join();
 }
@@ -135,7 +147,7 @@ void Finder::pollExtra()
         for (const auto &host : m_extraHosts) {
             std::vector<SourceEntry> entries;
             std::string why, ip;
-            bool ok = askHost(host, &entries, &why, &ip);
+            bool ok = askHost(host, &entries, &why, &ip, m_cancelRead.get());
             if (!ok && lastError[host] != why)
                 logLine("extra address %s: %s", host.c_str(), why.c_str());
             lastError[host] = ok ? std::string() : why;

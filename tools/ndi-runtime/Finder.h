@@ -11,6 +11,7 @@
 
 #include "ndi/NdiApi.h"
 
+#include "Socket.h"
 #include "WireFormat.h"
 
 #include <condition_variable>
@@ -57,6 +58,7 @@ private:
     bool m_stop = false;
     // host -> (its IPv4 address, its sources)
     std::map<std::string, std::pair<std::string, std::vector<SourceEntry>>> m_extra;
+    FdHandle m_cancelRead, m_cancelWrite; // written once: abandon a host query in progress
     std::thread m_extraThread;
 
     std::mutex m_listMutex;

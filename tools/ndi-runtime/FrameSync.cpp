@@ -1,5 +1,6 @@
 #include "FrameSync.h"
 
+#include "MediaConvert.h"
 #include "Receiver.h"
 
 #include <algorithm>
@@ -73,14 +74,14 @@ void FrameSync::captureVideo(NDIlib_video_frame_v2_t *frame)
     *frame = NDIlib_video_frame_v2_t{};
     frame->xres = m.xres;
     frame->yres = m.yres;
-    frame->FourCC = NDIlib_FourCC_video_type_UYVY;
+    frame->FourCC = m.fourCC;
     frame->frame_rate_N = m.frameRateN;
     frame->frame_rate_D = m.frameRateD;
     frame->picture_aspect_ratio = m.aspect;
     frame->frame_format_type = NDIlib_frame_format_type_progressive;
     frame->timecode = m.timecode;
     frame->p_data = const_cast<uint8_t *>(m.pixels);
-    frame->line_stride_in_bytes = m.xres * 2;
+    frame->line_stride_in_bytes = m.xres * bytesPerPixel(m.fourCC);
     frame->p_metadata = m.metadata.empty() ? nullptr : m.metadata.c_str();
     frame->timestamp = m.timestamp;
     m_latest->outstanding++;

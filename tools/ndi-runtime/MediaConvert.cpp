@@ -67,6 +67,33 @@ void rgbaToUyvy(const uint8_t *src, int xres, int yres, int srcStride, bool rgb,
     }
 }
 
+void uyvyToRgbx(const uint8_t *src, int xres, int yres, bool rgb, uint8_t *dst)
+{
+    const bool hd = xres > 720 || yres > 576;
+    const double kr = hd ? 0.2126 : 0.299, kb = hd ? 0.0722 : 0.114, kg = 1.0 - kr - kb;
+    // Integer coefficients (x 1024) for speed.
+    const int cy = int(std::lround(1024 * 255.0 / 219));
+    const int crR = int(std::lround(1024 * 255.0 / 224 * 2 * (1 - kr)));
+    const int cbB = int(std::lround(1024 * 255.0 / 224 * 2 * (1 - kb)));
+    const int cbG = int(std::lround(1024 * 255.0 / 224 * 2 * (1 - kb) * kb / kg));
+    const int crG = int(std::lround(1024 * 255.0 / 224 * 2 * (1 - kr) * kr / kg));
+    const int ri = rgb ? 0 : 2, bi = rgb ? 2 : 0;
+    auto clamp8 = [](int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
+    const size_t pairs = size_t(xres / 2) * size_t(yres);
+    for (size_t p = 0; p < pairs; ++p) {
+        const uint8_t *s = src + p * 4;
+        const int u = s[0] - 128, v = s[2] - 128;
+        for (int k = 0; k < 2; ++k) {
+            const int y = (s[1 + 2 * k] - 16) * cy;
+            uint8_t *d = dst + (p * 2 + size_t(k)) * 4;
+            d[ri] = clamp8((y + crR * v + 512) >> 10);
+            d[1] = clamp8((y - cbG * u - crG * v + 512) >> 10);
+            d[bi] = clamp8((y + cbB * u + 512) >> 10);
+            d[3] = 255;
+        }
+    }
+}
+
 float referenceGain(int referenceLevelDb)
 {
     return float(32767.0 * std::pow(10.0, -referenceLevelDb / 20.0));

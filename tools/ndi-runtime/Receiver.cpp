@@ -3,11 +3,14 @@
 #include "DiscoveryService.h"
 #include "FrameSync.h"
 #include "Log.h"
+#include "MediaConvert.h"
 #include "Socket.h"
 #include "WireParser.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -30,11 +33,16 @@ bool isTrue(const std::string &v)
 } // namespace
 
 Receiver::Receiver(const NDIlib_recv_create_v3_t &settings)
-    : m_bandwidth(settings.bandwidth), m_receiverName(cString(settings.p_ndi_recv_name)),
-      m_discovery(DiscoveryService::acquire())
+    : m_bandwidth(settings.bandwidth), m_colorFormat(settings.color_format),
+      m_receiverName(cString(settings.p_ndi_recv_name)), m_discovery(DiscoveryService::acquire())
 {
     m_targetName = cString(settings.source_to_connect_to.p_ndi_name);
     m_targetAddress = cString(settings.source_to_connect_to.p_url_address);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        m_cancelRead.reset(fds[0]);
+        m_cancelWrite.reset(fds[1]);
+    }
     m_thread = std::thread([this] { run(); });
 }
 
@@ -45,6 +53,11 @@ Receiver::~Receiver()
         m_stop = true;
     }
     m_cv.notify_all();
+    if (m_cancelWrite.valid()) {
+        char c = 1;
+        ssize_t ignored = ::write(m_cancelWrite.get(), &c, 1);
+        (void)ignored;
+    }
     {
         std::lock_guard<std::mutex> lock(m_writeMutex);
         if (m_sendFd >= 0)
@@ -98,7 +111,7 @@ void Receiver::run()
         std::string error = "no address";
         FdHandle fd;
         if (addressOk)
-            fd = connectTcp(addr, kConnectTimeoutMs, &error);
+            fd = connectTcp(addr, kConnectTimeoutMs, &error, m_cancelRead.get());
         if (!fd.valid()) {
             // The source may have come back elsewhere: look its name up again.
             std::string found = name.empty() ? std::string() : m_discovery->lookup(name);
@@ -232,13 +245,25 @@ bool Receiver::handle(uint16_t type, const PayloadPtr &payload, std::string *why
         if (m_bandwidth == NDIlib_recv_bandwidth_audio_only ||
             m_bandwidth == NDIlib_recv_bandwidth_metadata_only)
             return true;
+        if (m_colorFormat == NDIlib_recv_color_format_BGRX_BGRA ||
+            m_colorFormat == NDIlib_recv_color_format_RGBX_RGBA) {
+            bool rgb = m_colorFormat == NDIlib_recv_color_format_RGBX_RGBA;
+            auto converted =
+                std::make_shared<Payload>(size_t(item.video.xres) * size_t(item.video.yres) * 4);
+            uyvyToRgbx(item.video.pixels, item.video.xres, item.video.yres, rgb, converted->data());
+            item.payload = converted;
+            item.video.pixels = converted->data();
+            item.video.fourCC = rgb ? NDIlib_FourCC_video_type_RGBX : NDIlib_FourCC_video_type_BGRX;
+        } else {
+            item.video.fourCC = NDIlib_FourCC_video_type_UYVY;
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_total.video_frames++;
         }
         std::lock_guard<std::mutex> lock(m_sinkMutex);
         if (m_sink) {
-            m_sink->pushVideo(payload, item.video);
+            m_sink->pushVideo(item.payload, item.video);
             return true;
         }
         break;
@@ -351,14 +376,14 @@ NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t *video,
                 *video = NDIlib_video_frame_v2_t{};
                 video->xres = m.xres;
                 video->yres = m.yres;
-                video->FourCC = NDIlib_FourCC_video_type_UYVY;
+                video->FourCC = m.fourCC;
                 video->frame_rate_N = m.frameRateN;
                 video->frame_rate_D = m.frameRateD;
                 video->picture_aspect_ratio = m.aspect;
                 video->frame_format_type = NDIlib_frame_format_type_progressive;
                 video->timecode = m.timecode;
                 video->p_data = const_cast<uint8_t *>(m.pixels);
-                video->line_stride_in_bytes = m.xres * 2;
+                video->line_stride_in_bytes = m.xres * bytesPerPixel(m.fourCC);
                 video->timestamp = m.timestamp;
                 m_videoOut[video->p_data] = it->payload;
                 if (!m.metadata.empty()) {

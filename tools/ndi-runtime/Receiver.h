@@ -15,6 +15,7 @@
 
 #include "ndi/NdiApi.h"
 
+#include "Socket.h"
 #include "WireFormat.h"
 
 #include <atomic>
@@ -78,6 +79,7 @@ private:
     void sleepInterruptible(int ms);
 
     const int32_t m_bandwidth;
+    const int32_t m_colorFormat; // BGRX_BGRA / RGBX_RGBA convert; every other gives UYVY
     const std::string m_receiverName;
     std::shared_ptr<DiscoveryService> m_discovery;
 
@@ -107,6 +109,7 @@ private:
     int m_sendFd = -1;
 
     std::atomic<bool> m_stop{false};
+    FdHandle m_cancelRead, m_cancelWrite; // written once to abandon a connect in progress
     std::thread m_thread;
 };
 

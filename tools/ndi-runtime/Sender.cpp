@@ -264,7 +264,7 @@ void Sender::sendVideo(const NDIlib_video_frame_v2_t *frame)
 {
     if (!frame || !frame->p_data)
         return; // a null frame only releases an async buffer; ours are copied at once
-    std::lock_guard<std::mutex> sendLock(m_sendMutex);
+    std::lock_guard<std::mutex> sendLock(m_videoMutex);
     const int x = frame->xres, y = frame->yres;
     const uint32_t fourCC = frame->FourCC;
     const bool uyvy =
@@ -344,7 +344,7 @@ void Sender::sendAudio(const NDIlib_audio_frame_v2_t *frame)
         frame->no_samples < 1 ||
         uint64_t(frame->no_samples) * uint64_t(frame->no_channels) * 4 > kMaxAudioBytes)
         return;
-    std::lock_guard<std::mutex> sendLock(m_sendMutex);
+    std::lock_guard<std::mutex> sendLock(m_audioMutex);
     if (m_clockAudio && (!m_clockVideo || steadyUs() - m_lastVideoSendUs > 1000000))
         pace(int64_t(frame->no_samples) * 1000000 / frame->sample_rate, &m_nextAudioUs);
     AudioMsg msg;

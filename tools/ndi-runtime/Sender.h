@@ -7,8 +7,10 @@
 //
 // Threads: an accept thread; each connection's threads call back into the Sender; the
 // public functions from any application thread.
-// Lock order: m_mutex, then a SenderConnection's lock (queue()). m_mutex guards everything
-// below it; m_sendMutex serialises the send_* calls (pacing state).
+// Lock order: m_videoMutex or m_audioMutex, then m_mutex, then a SenderConnection's lock
+// (queue()). m_videoMutex / m_audioMutex serialise video / audio sends and guard their pacing
+// state, so a paced video send never holds up audio sent from another thread; m_mutex guards
+// everything below it.
 #pragma once
 
 #include "ndi/NdiApi.h"
@@ -17,6 +19,7 @@
 #include "Socket.h"
 #include "WireFormat.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -76,10 +79,13 @@ private:
     FdHandle m_wakeRead, m_wakeWrite;
     std::thread m_acceptThread;
 
-    std::mutex m_sendMutex; // pacing state of send_* calls
-    int64_t m_nextVideoUs = 0, m_nextAudioUs = 0, m_lastVideoSendUs = 0;
+    std::mutex m_videoMutex;
+    int64_t m_nextVideoUs = 0;
     std::vector<uint8_t> m_convert; // RGBA -> UYVY scratch
     bool m_warnedFormat = false;
+    std::mutex m_audioMutex;
+    int64_t m_nextAudioUs = 0;
+    std::atomic<int64_t> m_lastVideoSendUs{0};
 
     std::mutex m_mutex;
     std::condition_variable m_cv;

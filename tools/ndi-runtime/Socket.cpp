@@ -78,7 +78,7 @@ void tuneStreamSocket(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
-FdHandle connectTcp(const sockaddr_in &addr, int timeoutMs, std::string *error)
+FdHandle connectTcp(const sockaddr_in &addr, int timeoutMs, std::string *error, int cancelFd)
 {
     FdHandle fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid()) {
@@ -93,10 +93,15 @@ FdHandle connectTcp(const sockaddr_in &addr, int timeoutMs, std::string *error)
         return {};
     }
     if (rc != 0) {
-        pollfd p{fd.get(), POLLOUT, 0};
-        int n = ::poll(&p, 1, timeoutMs);
+        pollfd p[2] = {{fd.get(), POLLOUT, 0}, {cancelFd, POLLIN, 0}};
+        int n = ::poll(p, cancelFd >= 0 ? 2 : 1, timeoutMs);
         int soError = 0;
         socklen_t len = sizeof soError;
+        if (n > 0 && cancelFd >= 0 && (p[1].revents & POLLIN)) {
+            if (error)
+                *error = "cancelled";
+            return {};
+        }
         if (n <= 0) {
             if (error)
                 *error = n == 0 ? "connection timed out" : std::strerror(errno);
@@ -158,13 +163,15 @@ bool sendAll(int fd, const void *data, size_t len)
     return true;
 }
 
-bool waitReadable(int fd, int timeoutMs)
+bool waitReadable(int fd, int timeoutMs, int cancelFd)
 {
-    pollfd p{fd, POLLIN, 0};
+    pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
     int n;
     do {
-        n = ::poll(&p, 1, timeoutMs);
+        n = ::poll(p, cancelFd >= 0 ? 2 : 1, timeoutMs);
     } while (n < 0 && errno == EINTR);
+    if (n > 0 && cancelFd >= 0 && (p[1].revents & POLLIN))
+        return false;
     return n > 0;
 }
 

@@ -36,7 +36,9 @@ std::string formatAddress(const sockaddr_in &addr); // "a.b.c.d:port"
 std::string ipText(in_addr addr);                   // "a.b.c.d"
 
 // TCP connect with a timeout; returns an invalid handle on failure (errno text in `error`).
-FdHandle connectTcp(const sockaddr_in &addr, int timeoutMs, std::string *error = nullptr);
+// When `cancelFd` is given, its becoming readable abandons the attempt at once.
+FdHandle connectTcp(const sockaddr_in &addr, int timeoutMs, std::string *error = nullptr,
+                    int cancelFd = -1);
 // A listening TCP socket on 0.0.0.0:port (0 = any free port); invalid on failure.
 FdHandle listenTcp(uint16_t port, int backlog = 16);
 uint16_t localPort(int fd);
@@ -45,8 +47,9 @@ void tuneStreamSocket(int fd);
 
 // Blocking send of the whole buffer (MSG_NOSIGNAL); false when the peer is gone.
 bool sendAll(int fd, const void *data, size_t len);
-// Waits up to timeoutMs for fd to become readable; true when it is (or has an error).
-bool waitReadable(int fd, int timeoutMs);
+// Waits up to timeoutMs for fd to become readable; true when it is (or has an error). A
+// readable `cancelFd` (when given) ends the wait with false.
+bool waitReadable(int fd, int timeoutMs, int cancelFd = -1);
 
 // IPv4 addresses of the interfaces that are up and not loopback, with their index.
 struct LocalInterface

@@ -1,5 +1,6 @@
 #include "WireParser.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace drndi {
@@ -9,13 +10,21 @@ static uint32_t readU32(const uint8_t *p)
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+void WireParser::ensureRoom()
+{
+    if (m_inPayload && m_have == m_payload->size() && m_have < m_target)
+        m_payload->resize(std::min(m_target, m_payload->size() * 2));
+}
+
 uint8_t *WireParser::buffer()
 {
+    ensureRoom();
     return m_inPayload ? m_payload->data() + m_have : m_header + m_have;
 }
 
-size_t WireParser::wanted() const
+size_t WireParser::wanted()
 {
+    ensureRoom();
     return m_inPayload ? m_payload->size() - m_have : kHeaderSize - m_have;
 }
 
@@ -38,7 +47,8 @@ WireParser::Result WireParser::startPayload()
                   std::to_string(length) + " bytes)";
         return Result::Error;
     }
-    m_payload = std::make_shared<Payload>(length);
+    m_payload = std::make_shared<Payload>(std::min<size_t>(length, kEagerBytes));
+    m_target = length;
     m_have = 0;
     m_inPayload = true;
     if (length == 0) {
@@ -59,7 +69,7 @@ WireParser::Result WireParser::commit(size_t n)
         m_have = 0;
         return startPayload();
     }
-    if (m_have < m_payload->size())
+    if (m_have < m_target)
         return Result::NeedMore;
     m_inPayload = false;
     m_have = 0;

@@ -1,6 +1,8 @@
 // Incremental reader of the message stream of one connection. The socket reads straight into
-// buffer(), so payloads are never copied; a header with a bad magic, an unknown type or a
-// length above that type's limit is an error and the connection must be closed.
+// buffer(), so payloads up to kEagerBytes are never copied; larger ones grow with the data
+// that actually arrives, so a header that merely claims a large payload costs at most
+// kEagerBytes. A header with a bad magic, an unknown type or a length above that type's
+// limit is an error and the connection must be closed.
 // Owned by one thread (the connection's reader); not thread-safe.
 #pragma once
 
@@ -22,8 +24,10 @@ public:
     };
 
     // Where the next bytes go, and how many the current part still needs (never 0).
+    static constexpr size_t kEagerBytes = 8u << 20;
+
     uint8_t *buffer();
-    size_t wanted() const;
+    size_t wanted();
     // `n` bytes (at most wanted()) were written to buffer().
     Result commit(size_t n);
 
@@ -41,10 +45,12 @@ public:
 
 private:
     Result startPayload();
+    void ensureRoom();
 
     uint8_t m_header[kHeaderSize] = {};
     size_t m_have = 0;
     bool m_inPayload = false;
+    size_t m_target = 0; // full payload length of the current message
     uint16_t m_type = 0;
     PayloadPtr m_payload;
     std::string m_error;

@@ -134,6 +134,8 @@ int64_t TestPattern::readCounter(const uint8_t *uyvy, int xres, int yres, int st
     const double unit = double(yres) / unitsHigh;
     if (strideBytes <= 0)
         strideBytes = xres * 2;
+    if (strideBytes < xres * 2)
+        return -1; // rows overlap: not a frame of this size
     int64_t value = 0;
     for (int d = 0; d < counterDigits; ++d) {
         uint8_t seen[7] = {};
@@ -168,6 +170,8 @@ bool TestPattern::checkBars(const uint8_t *uyvy, int xres, int yres, int strideB
         return false;
     if (strideBytes <= 0)
         strideBytes = xres * 2;
+    if (strideBytes < xres * 2)
+        return false;
     const int y = int(bandTop / 2 * yres / unitsHigh);
     for (int b = 0; b < barCount; ++b) {
         const int x = int((b + 0.5) * xres / barCount);

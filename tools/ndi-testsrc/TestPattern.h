@@ -56,6 +56,8 @@ public:
 
     // Reads the counter back from a UYVY frame of any size with the layout above (for
     // instance a downscaled proxy). Returns -1 when any digit cell is not a clean glyph.
+    // Only bytes inside the yres rows of strideBytes (0 = packed) are read; a stride
+    // below 2 * xres is refused.
     static int64_t readCounter(const uint8_t *uyvy, int xres, int yres, int strideBytes);
     // True when the centre of every bar carries its colour within `tolerance` per byte.
     static bool checkBars(const uint8_t *uyvy, int xres, int yres, int strideBytes,
