@@ -30,7 +30,9 @@ Window {
     // whose root has `source` (string) and `position` (int) properties, and may have the
     // signal notifyLoading(string state, int progress) ("idle", "loading", "play",
     // "failed") and the method applyNtp(string server). Null shows the tile's text state.
-    property Component videoComponent: null
+    property Component videoComponent: Qt.createComponent("VideoTile.qml")
+    // Position of the tile enlarged to fill the grid (shown in high bandwidth), 0 for none.
+    property int enlargedPosition: 0
 
     // Per-window state, index = position - 1.
     ListModel { id: windowModel }
@@ -54,6 +56,7 @@ Window {
 
 
     function setLayout(id, count) {
+        enlargedPosition = 0
         layoutId = id
         windowCount = Math.max(0, Math.min(count, maxWindows))
         refreshNames()
@@ -126,6 +129,8 @@ Window {
                 return
             if (w.audioOn)
                 daemonService.removeSink(position)
+            if (root.enlargedPosition === position)
+                root.enlargedPosition = 0
             w.source = ""
             w.audioOn = false
             w.showVideo = true
@@ -191,11 +196,13 @@ Window {
                 readonly property var rect: root.rects[index] || { x: 0, y: 0, width: 0, height: 0 }
                 readonly property string sourceName: model.source
                 readonly property var video: videoSlot.item
+                readonly property bool enlarged: root.enlargedPosition === position
                 visible: index < root.windowCount && index < root.rects.length
-                x: gridArea.width * rect.x / 100 + 2
-                y: gridArea.height * rect.y / 100 + 2
-                width: Math.max(0, gridArea.width * rect.width / 100 - 4)
-                height: Math.max(0, gridArea.height * rect.height / 100 - 4)
+                z: enlarged ? 1 : 0
+                x: enlarged ? 2 : gridArea.width * rect.x / 100 + 2
+                y: enlarged ? 2 : gridArea.height * rect.y / 100 + 2
+                width: Math.max(0, (enlarged ? gridArea.width : gridArea.width * rect.width / 100) - 4)
+                height: Math.max(0, (enlarged ? gridArea.height : gridArea.height * rect.height / 100) - 4)
 
                 Rectangle {
                     anchors.fill: parent
@@ -216,6 +223,12 @@ Window {
                     onLoaded: {
                         item.position = Qt.binding(function() { return tile.position })
                         item.source = Qt.binding(function() { return tile.sourceName })
+                        item.audioOn = Qt.binding(function() { return model.audioOn })
+                        item.showVolume = Qt.binding(function() { return model.showVolume })
+                        item.enlarged = Qt.binding(function() { return tile.enlarged })
+                        item.toggleEnlarge.connect(function() {
+                            root.enlargedPosition = tile.enlarged ? 0 : tile.position
+                        })
                     }
                     onActiveChanged: if (!active) windowModel.setProperty(index, "videoState", "idle")
                 }
