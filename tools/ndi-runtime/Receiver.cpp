@@ -151,6 +151,16 @@ void Receiver::run()
         m_cv.notify_all();
         if (m_stop)
             break;
+        if (!wasConnected && !name.empty()) {
+            // Refused or no answer: whatever listens there now is not our source; follow the
+            // name to wherever it is now.
+            std::string found = m_discovery->lookup(name);
+            if (!found.empty() && found != address) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_targetName == name)
+                    m_targetAddress = found;
+            }
+        }
         if (!why.empty() && why != lastFailure)
             logLine("connection to \"%s\" at %s closed: %s", name.c_str(), address.c_str(),
                     why.c_str());
