@@ -65,6 +65,11 @@ Receiver::~Receiver()
     }
     if (m_thread.joinable())
         m_thread.join();
+    {
+        std::lock_guard<std::mutex> lock(m_sinkMutex);
+        if (m_sink)
+            m_sink->forgetReceiver();
+    }
     for (const char *s : m_stringsOut)
         delete[] s;
 }
