@@ -441,7 +441,8 @@ NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t *video,
         }
         if (m_cv.wait_until(lock, deadline) == std::cv_status::timeout && !m_statusPending &&
             !m_errorPending) {
-            // One last look happens on the next loop turn only when something arrived.
+            // Timed out: return nothing unless something the caller takes arrived meanwhile
+            // (then the next turn hands it out).
             bool any = false;
             for (const auto &i : m_queue)
                 any = any || (i.type == MsgType::Video && video) ||
