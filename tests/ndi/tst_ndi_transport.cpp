@@ -494,6 +494,21 @@ private slots:
         lib()->recv_free_video_v2(recv.get(), &v);
     }
 
+    // A receiver made without a source connects when told, and a null source disconnects it.
+    void connectsAndDisconnectsOnRequest()
+    {
+        NdiSender send = makeSender(uniqueName("On Request"));
+        NdiReceiver recv = makeReceiver(nullptr);
+        QTest::qWait(200);
+        QCOMPARE(lib()->recv_get_no_connections(recv.get()), 0);
+        lib()->recv_connect(recv.get(), lib()->send_get_source_name(send.get()));
+        QVERIFY(waitConnected(recv.get()));
+        lib()->recv_connect(recv.get(), nullptr);
+        QTRY_COMPARE(lib()->recv_get_no_connections(recv.get()), 0);
+        QTRY_COMPARE(lib()->send_get_no_connections(send.get(), 0), 0);
+        QVERIFY(!lib()->recv_send_metadata(recv.get(), nullptr));
+    }
+
     // A receiver asking for another name at a sender's address is refused, not served, and
     // goes on to wherever a source of its name is listed.
     void refusesWrongNameAndFollowsName()
