@@ -1,6 +1,7 @@
 // Throughput and latency of /api/output/get.json with twenty windows, measured with wrk
 // under concurrent connections, beside nginx serving the same JSON as a static file in
-// the same run. Prints the figures; never fails on timing.
+// the same run. A constant route of the application shows what its HTTP layer alone
+// costs. Prints the figures; never fails on timing.
 //
 // Usage: bench_http [--duration S] [--connections N[,N...]] [--threads T]
 #include "TestSupport.h"
@@ -190,6 +191,9 @@ int main(int argc, char **argv)
         const WrkResult ours =
             runWrk(desk.url("/api/output/get.json"), threads, connections, seconds);
         print("desk-recorder", connections, ours);
+        // The same server answering a constant reply: what the HTTP layer alone costs.
+        print("  (ntp/diff)", connections,
+              runWrk(desk.url("/api/ntp/diff.json"), threads, connections, seconds));
         if (!haveNginx)
             continue;
         const WrkResult theirs =

@@ -8,7 +8,9 @@
 #include <QXmlStreamWriter>
 #include <QtDebug>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -218,8 +220,7 @@ CapabilitiesPtr NDIConnection::queryCapabilities(const MediaInstancePtr &instanc
     const NdiFunctions &api = ndi->library().api();
     NDIlib_recv_instance_t recv = ndi->receiver();
     NDIlib_metadata_frame_t meta;
-    const NDIlib_frame_type_e type = api.recv_capture_v2(recv, nullptr, nullptr, &meta, 0);
-    const bool gotMetadata = type == NDIlib_frame_type_metadata;
+    NDIlib_frame_type_e type = api.recv_capture_v2(recv, nullptr, nullptr, &meta, 0);
     if (type == NDIlib_frame_type_error && api.recv_get_no_connections(recv) < 1)
         return {};
 
@@ -239,16 +240,24 @@ CapabilitiesPtr NDIConnection::queryCapabilities(const MediaInstancePtr &instanc
     caps->bitrate = 0;
     caps->ntp_state = "unsync";
     caps->vendor.clear();
-    if (!gotMetadata)
-        return caps;
-    if (meta.p_data && meta.length != 0) {
-        const qsizetype length = meta.length > 0
-                                     ? qsizetype(strnlen(meta.p_data, size_t(meta.length)))
-                                     : qsizetype(strlen(meta.p_data));
-        parseDeviceStatus(QByteArray(meta.p_data, length), *caps);
-        checkNtpServer(*caps, ndi->ntpServer());
+    // Metadata queues up between reads (status elements, tally echoes): read what is
+    // waiting, oldest first, so the record reflects the latest status element.
+    bool parsed = false;
+    for (int frames = 0; type == NDIlib_frame_type_metadata && frames < kMaxMetadataPerRead;
+         ++frames) {
+        if (meta.p_data && meta.length >= 0) {
+            const size_t limit = meta.length > 0 ? size_t(meta.length) : SIZE_MAX;
+            parseDeviceStatus(QByteArray(meta.p_data, qsizetype(strnlen(meta.p_data, limit))),
+                              *caps);
+            parsed = true;
+        }
+        api.recv_free_metadata(recv, &meta);
+        type = api.recv_capture_v2(recv, nullptr, nullptr, &meta, 0);
     }
-    api.recv_free_metadata(recv, &meta);
+    if (type == NDIlib_frame_type_metadata)
+        api.recv_free_metadata(recv, &meta);
+    if (parsed)
+        checkNtpServer(*caps, ndi->ntpServer());
     return caps;
 }
 

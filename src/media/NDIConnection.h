@@ -17,6 +17,8 @@ class NDIConnection : public MediaConnection
 public:
     // Metadata sent to every new receiver's source.
     static constexpr const char *kHwAccelMetadata = "<ndi_hwaccel enabled='true'/>";
+    // Metadata frames taken per capability read at most (the rest waits for the next read).
+    static constexpr int kMaxMetadataPerRead = 64;
 
     // `lib` null: the process-wide runtime (NdiLibrary::instance()).
     explicit NDIConnection(const NdiLibrary *lib = nullptr, QObject *parent = nullptr);
