@@ -13,7 +13,8 @@
 #include <QMutex>
 #include <QString>
 #include <QThread>
-#include <QWaitCondition>
+#include <condition_variable>
+#include <mutex>
 
 class NetworkSampler : public QThread
 {
@@ -42,8 +43,9 @@ private:
     const QString m_procNetDev;
     const QString m_sysClassNet;
 
-    QMutex m_stopLock;
-    QWaitCondition m_wake;
+    // Standard types here: the sampling thread waits on the condition with this lock.
+    std::mutex m_stopLock;
+    std::condition_variable m_wake;
     bool m_stop = false;
 
     mutable QMutex m_lock;

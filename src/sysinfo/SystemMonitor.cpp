@@ -119,6 +119,11 @@ SystemMonitor::SystemMonitor(QObject *parent) : QObject(parent)
                 const QByteArray err = m_diskTestProcess.readAllStandardError().trimmed();
                 if (status == QProcess::NormalExit && exitCode != 0)
                     qWarning() << "disk speed test failed with exit code" << exitCode << ":" << err;
+                if (m_diskTestRestart) {
+                    m_diskTestRestart = false;
+                    QCoreApplication::postEvent(this,
+                                                new QEvent(QEvent::Type(kStartDiskTestEvent)));
+                }
             });
     connect(&m_monitorProcess, &QProcess::finished, this,
             [this](int exitCode, QProcess::ExitStatus status) {
@@ -164,6 +169,7 @@ void SystemMonitor::stop()
     if (m_cpuThread.joinable())
         m_cpuThread.join();
     m_testStopped = true;
+    m_diskTestRestart = false;
     endProcess(m_monitorProcess);
     endProcess(m_gpuProcess);
     endProcess(m_diskTestProcess);
@@ -399,11 +405,18 @@ void SystemMonitor::startDiskTest()
             << " diskType =" << (m_remoteDisk ? "network" : "local")
             << "current path :" << m_resourceFolder << " m_diskPath :" << m_diskPath;
     if (m_diskTestProcess.state() != QProcess::NotRunning) {
-        qInfo() << "a disk speed test is already running; it goes on";
-        m_testStopped = false;
+        if (!m_testStopped && !m_diskTestDone) {
+            qInfo() << "a disk speed test is already running; it goes on";
+            return;
+        }
+        // The previous test has reported; its program is still ending. Start again once
+        // it has ended (never from inside the process object's own signals).
+        m_diskTestRestart = true;
+        m_diskTestProcess.kill();
         return;
     }
     m_diskTestBuffer.clear();
+    m_diskTestDone = false;
     m_diskTestProcess.closeWriteChannel();
     m_diskTestProcess.start(program, args, QIODevice::ReadWrite);
     if (!m_diskTestProcess.waitForStarted(kStartTimeoutMs))
@@ -414,6 +427,7 @@ void SystemMonitor::startDiskTest()
 
 void SystemMonitor::haltDiskTest()
 {
+    m_diskTestRestart = false;
     m_diskTestProcess.closeWriteChannel();
     m_diskTestProcess.close();
     m_diskTestProcess.kill();
@@ -445,6 +459,7 @@ void SystemMonitor::onReadDiskData()
         }
         if (const std::optional<double> speed = sysinfo::parseTestResult(line)) {
             m_diskTestSpeed = *speed;
+            m_diskTestDone = true;
             qInfo() << "speed :" << m_diskTestSpeed;
             m_diskTestProcess.closeWriteChannel();
             m_diskTestProcess.kill();

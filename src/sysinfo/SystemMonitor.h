@@ -126,8 +126,10 @@ private:
     QProcess m_diskTestProcess;
     QByteArray m_diskTestBuffer; // incomplete last line of the test's output
     double m_diskTestSpeed = 0.0;
-    QString m_diskPath;   // mount point holding the recording folder
-    QString m_testFolder; // deepest existing folder of the recording path
+    bool m_diskTestDone = false;    // the running program has printed its result
+    bool m_diskTestRestart = false; // start a test once the ending program has gone
+    QString m_diskPath;             // mount point holding the recording folder
+    QString m_testFolder;           // deepest existing folder of the recording path
     bool m_remoteDisk = false;
     QString m_mountInfoPath{QStringLiteral("/proc/self/mountinfo")};
     quint32 m_deviceMajor = 0;

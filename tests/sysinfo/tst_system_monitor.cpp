@@ -146,6 +146,8 @@ private slots:
         const QByteArray block(1 << 20, 'x');
         const bool seen = drtest::waitUntil(
             [&] {
+                if (f.pos() >= 16 * block.size())
+                    f.seek(0); // rewriting counts as writing, and the file stays small
                 f.write(block);
                 f.flush();
                 fdatasync(f.handle());
@@ -248,6 +250,18 @@ private slots:
         QVERIFY(!monitor.isRemoteDisk());
         QVERIFY(monitor.monitorProcessId() > 0);
         QCOMPARE(testBlock(), double(SystemMonitor::kLocalTestBlockBytes));
+
+        // A test asked for the moment a result arrives, while the finished program is
+        // still ending, starts at once instead of being taken for the running one.
+        int results = 0;
+        connect(&monitor, &SystemMonitor::diskUpdate, &monitor, [&](const QJsonObject &ev) {
+            if (ev["data"].toObject()["diskTestPercent"].toInt() == 100 && ++results == 1) {
+                QEvent start(QEvent::Type(SystemMonitor::kStartDiskTestEvent));
+                QCoreApplication::sendEvent(&monitor, &start);
+            }
+        });
+        QVERIFY(monitor.requestDiskTest());
+        QVERIFY(drtest::waitUntil([&] { return results == 2; }, 10000));
         monitor.stop();
     }
 
@@ -337,30 +351,6 @@ private slots:
             QVERIFY(tmpfs.entries().isEmpty());
             QCOMPARE(freeBytes(tmpfs.path()), before);
         }
-        monitor.stop();
-    }
-
-    void speedTestStopsMidway()
-    {
-        TmpfsMount tmpfs(16);
-        if (!tmpfs.available())
-            QSKIP(qPrintable(tmpfs.reason()));
-        QTemporaryDir data;
-        const qint64 before = freeBytes(tmpfs.path());
-        SystemMonitor monitor;
-        monitor.start(resFolder(), data.path());
-        monitor.setDiskPath(tmpfs.path());
-        QSignalSpy spy(&monitor, &SystemMonitor::diskUpdate);
-        QVERIFY(monitor.requestDiskTest()); // the full 60 s run
-        QVERIFY(drtest::waitUntil(
-            [&] { return !spy.isEmpty() && percentOf(spy.last().at(0)) >= 1; }, 10000));
-        monitor.stopDiskTest();
-        QVERIFY(drtest::waitUntil([&] { return monitor.diskTestProcessId() == 0; }, 5000));
-        const qsizetype events = spy.size();
-        QTest::qWait(1500);
-        QCOMPARE(spy.size(), events);
-        QVERIFY(tmpfs.entries().isEmpty());
-        QCOMPARE(freeBytes(tmpfs.path()), before);
         monitor.stop();
     }
 };
