@@ -1,0 +1,62 @@
+// Registration helpers and reply envelopes shared by every route group of the HTTP API,
+// and the route groups themselves.
+//
+// Every API route is "/api" + its path, accepts every HTTP method and answers HTTP 200
+// with a JSON object: {"result": "ok"}, {"result": "ok", "data": ...}, {"result": "error"}
+// or {"result": "error", "msg": reason}. A request body above MaxBodyBytes is refused with
+// the error envelope before any handler runs, so nothing is stored.
+//
+// Adding a route group: put it in its own .cpp with a function
+// `void registerXxxRoutes(QHttpServer &, DaemonService &)` declared in a header beside it,
+// and call it from DaemonService::startHttpServer at its place in the order (the static
+// file route stays last; the first matching route wins).
+//
+// Thread: main thread (the HTTP server and every handler run there).
+#pragma once
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <functional>
+
+class DaemonService;
+class QHttpServer;
+class QHttpServerRequest;
+
+namespace ApiRoute {
+
+inline constexpr qint64 MaxBodyBytes = 1024 * 1024;
+
+QJsonObject ok();
+QJsonObject ok(const QJsonValue &data);
+QJsonObject error(const QString &msg = {});
+// {"result": "ok"} or {"result": "error"} with "msg" when `msg` is not empty.
+QJsonObject fromBool(bool success, const QString &msg = {});
+
+// Upper-case method name of a request ("GET", "POST", ...).
+QByteArray methodName(const QHttpServerRequest &request);
+
+using Handler = std::function<QJsonObject(const QHttpServerRequest &request)>;
+// Registers "/api" + `path` with a handler that builds the whole reply.
+void add(QHttpServer &server, const QString &path, Handler handler);
+// Registers "/api" + `path` with a handler that gives the reply as ready JSON text (for
+// replies that are cached between requests).
+using TextHandler = std::function<QByteArray(const QHttpServerRequest &request)>;
+void addJsonText(QHttpServer &server, const QString &path, TextHandler handler);
+// Registers "/api" + `path` so that it runs DaemonService::handleRequest(code, ...).
+void addCommand(QHttpServer &server, DaemonService &service, const QString &path, int code);
+
+} // namespace ApiRoute
+
+// Route groups of the control plane, called by DaemonService::startHttpServer in this
+// order (storage and performance groups of the system monitor join between record and
+// ntp; the static file route is last).
+void registerGeneralRoutes(QHttpServer &server, DaemonService &service);   // /config/general
+void registerProjectRoutes(QHttpServer &server, DaemonService &service);   // /project/*
+void registerOutputRoutes(QHttpServer &server, DaemonService &service);    // /output/*
+void registerSourceRoutes(QHttpServer &server, DaemonService &service);    // /source/*
+void registerDiscoveryRoutes(QHttpServer &server, DaemonService &service); // /discovery/*
+void registerLangRoutes(QHttpServer &server, DaemonService &service);      // /lang/*
+void registerRecordRoutes(QHttpServer &server, DaemonService &service);    // /record/*
+void registerNtpRoutes(QHttpServer &server, DaemonService &service);       // /ntp/*
+void registerStaticFileRoute(QHttpServer &server, DaemonService &service); // "/<arg>"

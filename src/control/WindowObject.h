@@ -1,0 +1,137 @@
+// The output's window model: the windows by position (1-based), the current layout id
+// and window count, the project name, the recording storage settings and the record
+// flags, and the persisted form of all of it (the "data" object of output.json).
+//
+// Thread: main thread. Windows are created on demand and never removed while the
+// process runs, so a VideoObject pointer stays valid for the life of the model.
+// The record flags and the storage settings are read and written on the main thread
+// only. The recording operations of the recording subsystem (checkRecord,
+// readyForRecord, startRecording, stopRecording, destroyRecord, updateSourceAddress)
+// join this class with their own record mutex; see the marked seams in the .cpp.
+#pragma once
+
+#include "control/StorageSettings.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class VideoObject;
+
+class WindowObject : public QObject
+{
+    Q_OBJECT
+public:
+    // The largest layout has 20 windows; nothing beyond is ever created.
+    static constexpr int MaxWindows = 20;
+    static constexpr int MaxLayoutId = 5;
+
+    explicit WindowObject(QObject *parent = nullptr);
+    ~WindowObject() override;
+
+    // ---- layout and windows
+    // Grows the window map up to `count` windows (existing windows are kept, also when
+    // the layout shrinks), then stores id and count.
+    void setWindowLayout(int layoutId, int count);
+    // Current layout id; when below 1 sets layout 1 with one window first.
+    int ensureLayout();
+    int layoutId() const { return m_layoutId; }
+    int windowCount() const { return m_windowCount; }
+    QString projectName() const { return m_projectName; }
+    // A changed name re-derives the recording folder.
+    void setProjectName(const QString &name);
+
+    bool hasWindow(int position) const { return m_windows.contains(position); }
+    VideoObject *window(int position) const { return m_windows.value(position, nullptr); }
+    QList<int> positions() const { return m_windows.keys(); }
+    bool isEmpty() const { return m_windows.isEmpty(); }
+
+    // ---- per-window operations; a position without a window is ignored
+    void setSource(int position, const QString &name);
+    void resetWindow(int position);
+    void setName(int position, const QString &name);
+    void setShow(int position, bool showVideo, bool showVolume);
+    void setLevel(int position, int channel, int value);
+    void setNtpState(int position, const QString &state, int bitRate, const QString &vendor);
+    void setAudioState(int position, const QString &state);
+    void setDeviceType(int position, const QString &type);
+    void setVendor(int position, const QString &vendor);
+
+    // ---- per-window getters with the defaults of a missing window
+    bool showVideo(int position) const;     // true
+    bool showVolume(int position) const;    // true
+    QString streamId(int position) const;   // null text
+    QString name(int position) const;       // null text
+    QString audioState(int position) const; // "off"
+    QString deviceType(int position) const; // ""
+    QString vendor(int position) const;     // ""
+
+    // ---- documents
+    // {"data": {"layout_id", "layout_number", "layout": [window status objects]}}
+    QJsonObject outputJson() const;
+    // outputJson() as compact JSON text, rebuilt only when a window or the layout changed
+    // since the last call (the output is polled often and changes rarely).
+    QByteArray outputJsonText() const;
+    // Persisted output object {"id": 1, "name", "layout_id", "layout_count", "layout",
+    // "storage"}.
+    QJsonObject storeJson() const;
+    // Loads a persisted output object (the "data" of output.json). Unknown keys and
+    // values of the wrong type are ignored; a layout id or count below 1 (or beyond the
+    // catalogue) gives layout 1 with one window; at most MaxWindows entries are loaded.
+    void initWindows(const QJsonObject &data, const QString &resFolder, const QString &dataFolder);
+    void setResFolder(const QString &resFolder) { m_resFolder = resFolder; }
+    QString resFolder() const { return m_resFolder; }
+    QString dataFolder() const { return m_dataFolder; }
+
+    // ---- storage settings
+    // Stores the whole record; a changed store path re-derives the recording folder.
+    void setStorage(const StorageSettings &settings);
+    StorageSettings storage() const { return m_storage; }
+    void setStorePath(const QString &path);
+    QString storePath() const { return m_storage.storePath; }
+    // Free space in MiB of the store path's drive, as last reported.
+    void setFreeSpace(double freeMiB);
+    double freeSpace() const { return m_freeSpace; }
+    // False for an empty store path, else whether the folder exists.
+    bool storePathExists() const;
+    // {"result": "ok", "data": storage object}; an empty rule start is first set to the
+    // project name, and "rules.start" always carries the project name.
+    QJsonObject storageJson();
+
+    // ---- record flags
+    bool isStandBy() const { return m_standBy; }
+    bool isRecording() const { return m_recording; }
+    void setRecordFlags(bool value);
+    // {"result": "ok", "data": {"isStandBy", "isRecording"}}; both flags are cleared
+    // first when the store path is empty or its folder does not exist.
+    QJsonObject recordStatusJson();
+
+    // Recording subsystem seam: checkRecord(request, message), readyForRecord(),
+    // startRecording(), stopRecording(), destroyRecord(), updateSourceAddress(name,
+    // address) are added by the recording issue.
+
+private:
+    // Recording subsystem seam: the external recorder's folder is set here.
+    void applyRecordingFolder();
+
+    // Sum of the layout's and the windows' revisions; every change makes it grow.
+    quint64 outputRevision() const;
+
+    int m_layoutId = 0;
+    int m_windowCount = 0;
+    quint64 m_revision = 0; // layout id, count and window creation
+    mutable QByteArray m_outputText;
+    mutable quint64 m_outputTextRevision = 0;
+    QString m_projectName{"Default Project"};
+    QMap<int, VideoObject *> m_windows; // owned (QObject children)
+    QString m_resFolder;
+    QString m_dataFolder;
+
+    StorageSettings m_storage;
+    bool m_standBy = false;
+    bool m_recording = false;
+    double m_freeSpace = 0.0;
+};

@@ -1,0 +1,99 @@
+// Command-line parsing of desk-recorder.
+#include "app/AppOptions.h"
+
+#include <QDir>
+#include <QtTest>
+
+class TestAppOptions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void defaults()
+    {
+        AppOptions options;
+        QString error;
+        QVERIFY(AppOptions::parse({"desk-recorder"}, &options, &error));
+        QVERIFY(!options.developing && !options.headless && !options.help && !options.version);
+        QCOMPARE(options.httpPort, quint16(65534));
+        QCOMPARE(options.wsPort, quint16(12345));
+        QVERIFY(options.dataDir.isEmpty());
+        QVERIFY(AppOptions::defaultDataDir().endsWith("/desk-recorder"));
+    }
+
+    void accepted_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("headless");
+        QTest::addColumn<bool>("developing");
+        QTest::addColumn<int>("httpPort");
+        QTest::addColumn<int>("wsPort");
+        QTest::addColumn<QString>("dataDir");
+        QTest::newRow("separate values")
+            << QStringList{"--headless", "--http-port", "8080",   "--ws-port",
+                           "9090",       "--data-dir",  "/tmp/dr"}
+            << true << false << 8080 << 9090 << "/tmp/dr";
+        QTest::newRow("inline values")
+            << QStringList{"--http-port=1", "--ws-port=65535", "--data-dir=/var/x", "--developing"}
+            << false << true << 1 << 65535 << "/var/x";
+        QTest::newRow("relative data dir becomes absolute")
+            << QStringList{"--data-dir", "rel/dir"} << false << false << 65534 << 12345
+            << QDir::current().absoluteFilePath("rel/dir");
+        QTest::newRow("later value wins")
+            << QStringList{"--http-port", "1000", "--http-port", "2000"} << false << false << 2000
+            << 12345 << "";
+    }
+    void accepted()
+    {
+        QFETCH(QStringList, args);
+        args.prepend("desk-recorder");
+        AppOptions options;
+        QString error;
+        QVERIFY2(AppOptions::parse(args, &options, &error), qPrintable(error));
+        QTEST(options.headless, "headless");
+        QTEST(options.developing, "developing");
+        QTEST(int(options.httpPort), "httpPort");
+        QTEST(int(options.wsPort), "wsPort");
+        QTEST(options.dataDir, "dataDir");
+    }
+
+    void refused_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("mentions");
+        QTest::newRow("unknown option") << QStringList{"--fullscreen"} << "--fullscreen";
+        QTest::newRow("stray word") << QStringList{"extra"} << "extra";
+        QTest::newRow("missing port") << QStringList{"--http-port"} << "--http-port";
+        QTest::newRow("port zero") << QStringList{"--ws-port", "0"} << "--ws-port";
+        QTest::newRow("port too large") << QStringList{"--http-port", "65536"} << "--http-port";
+        QTest::newRow("port not a number") << QStringList{"--http-port", "80x"} << "--http-port";
+        QTest::newRow("negative port") << QStringList{"--ws-port=-5"} << "--ws-port";
+        QTest::newRow("missing folder") << QStringList{"--data-dir"} << "--data-dir";
+        QTest::newRow("empty folder") << QStringList{"--data-dir="} << "--data-dir";
+        QTest::newRow("flag with value") << QStringList{"--headless=yes"} << "--headless";
+        QTest::newRow("same ports") << QStringList{"--http-port", "12345"} << "must differ";
+    }
+    void refused()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, mentions);
+        args.prepend("desk-recorder");
+        AppOptions options;
+        options.httpPort = 1111; // must stay untouched on failure
+        QString error;
+        QVERIFY(!AppOptions::parse(args, &options, &error));
+        QVERIFY2(error.contains(mentions), qPrintable(error));
+        QCOMPARE(options.httpPort, quint16(1111));
+    }
+
+    void helpListsEveryOption()
+    {
+        const QString help = AppOptions::helpText("desk-recorder");
+        for (const char *option : {"--headless", "--data-dir", "--http-port", "--ws-port",
+                                   "--developing", "--version", "--help", "65534", "12345"})
+            QVERIFY2(help.contains(QLatin1String(option)), option);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAppOptions)
+#include "tst_appoptions.moc"

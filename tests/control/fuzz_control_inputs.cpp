@@ -1,0 +1,29 @@
+// libFuzzer target for the control plane's outside inputs: HTTP request parsing (body and
+// URL), storage requests, and settings documents loaded into the window model.
+#include "control/RequestParser.h"
+#include "control/StorageSettings.h"
+#include "control/WindowObject.h"
+
+#include <QJsonDocument>
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    const QJsonObject posted = RequestParser::parseRequest("POST", input, QUrl());
+    RequestParser::parseRequest("GET", {}, QUrl(QString::fromUtf8(input)));
+    RequestParser::parseFormText(input);
+    StorageSettings::fromRequest(posted);
+
+    const QJsonDocument document = QJsonDocument::fromJson(input);
+    if (document.isObject()) {
+        WindowObject model;
+        model.initWindows(document.object(), {}, {});
+        model.storeJson();
+        model.outputJson();
+        model.setWindowLayout(model.layoutId(), std::min(model.windowCount(), 20));
+    }
+    return 0;
+}

@@ -1,0 +1,190 @@
+// Event push over WebSocket: broadcast to every client in order, clients that talk or
+// leave, the service's events, and "output/update" for each new client once the output
+// is open.
+#include "TestSupport.h"
+
+#include "control/DaemonService.h"
+#include "control/VideoObject.h"
+#include "control/WebSocketServer.h"
+#include "control/WindowObject.h"
+#include "discovery/SourceManager.h"
+
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+auto named(const QString &name)
+{
+    return [name](const QJsonObject &message) { return message.value("name").toString() == name; };
+}
+
+} // namespace
+
+class TestEventPush : public QObject
+{
+    Q_OBJECT
+private slots:
+    void broadcastReachesEveryClientInOrder()
+    {
+        WebSocketServer server;
+        QVERIFY(server.start(0));
+        const QString url = QStringLiteral("ws://127.0.0.1:%1").arg(server.serverPort());
+        drtest::EventClient first, second;
+        QVERIFY(first.open(url));
+        QVERIFY(second.open(url));
+        QVERIFY(drtest::waitUntil([&] { return server.clientCount() == 2; }, 5000));
+
+        server.sendMessages({{"name", "a"}, {"n", 1}});
+        server.sendMessages({{"name", "b"}, {"n", 2}});
+        QVERIFY(second.waitFor(named("b"), 5000));
+        QVERIFY(first.waitFor(named("b"), 5000));
+        QCOMPARE(first.messages().size(), 2);
+        QCOMPARE(first.messages().at(0).value("name").toString(), "a");
+        QCOMPARE(second.messages().at(1).value("n").toInt(), 2);
+
+        // Text from a client is ignored; the client stays connected.
+        first.socket().sendTextMessage("{\"name\": \"output/get\"}");
+        second.close();
+        QVERIFY(drtest::waitUntil([&] { return server.clientCount() == 1; }, 5000));
+        first.clear();
+        server.sendMessages({{"name", "c"}});
+        QVERIFY(first.waitFor(named("c"), 5000));
+        QCOMPARE(first.messages().size(), 1);
+    }
+
+    void portInUseLeavesServerWithoutClients()
+    {
+        WebSocketServer taken;
+        QVERIFY(taken.start(0));
+        WebSocketServer second;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("event channel cannot listen"));
+        QVERIFY(!second.start(taken.serverPort()));
+        QCOMPARE(second.serverPort(), 0);
+        second.sendMessages({{"name", "x"}}); // nothing to send to, nothing breaks
+    }
+
+    void serviceEventsAndNewClients()
+    {
+        QTemporaryDir dir;
+        WebSocketServer server;
+        QVERIFY(server.start(0));
+        DaemonService service;
+        QVERIFY(service.init(dir.filePath("data"), dir.path(), 0));
+        service.setWebSocketServer(&server);
+        const QString url = QStringLiteral("ws://127.0.0.1:%1").arg(server.serverPort());
+
+        // Before the output opens a new client gets nothing by itself.
+        drtest::EventClient early;
+        QVERIFY(early.open(url));
+        QVERIFY(!early.waitFor(named("output/update"), 300));
+
+        QVERIFY(!service.openWindow()); // no source table yet
+        SourceManager sources;
+        service.sourceManager = &sources;
+        QSignalSpy geometry(&service, &DaemonService::callQmlLoadCali);
+        QVERIFY(service.openWindow());
+        QCOMPARE(geometry.count(), 1);
+        QCOMPARE(geometry.at(0).at(1).toInt(), 1);
+        QVERIFY(geometry.at(0).at(0).toString().contains("\"use_output\": 1"));
+
+        drtest::EventClient late;
+        QVERIFY(late.open(url));
+        QJsonObject update;
+        QVERIFY(late.waitFor(named("output/update"), 5000, &update));
+        QCOMPARE(update.size(), 2); // "name" and "data" only
+        QCOMPARE(update.value("data").toObject().value("layout").toArray().size(), 1);
+        QVERIFY(early.waitFor(named("output/update"), 5000)); // sent to all clients
+
+        // Model changes reach every client, several changes of one turn as one update.
+        late.clear();
+        service.windowObject()->setName(1, "Stage");
+        emit service.updateSource();
+        emit service.updateSource();
+        QVERIFY(late.waitFor(named("output/update"), 5000, &update));
+        QCOMPARE(update.value("data")
+                     .toObject()
+                     .value("layout")
+                     .toArray()
+                     .at(0)
+                     .toObject()
+                     .value("name")
+                     .toString(),
+                 "Stage");
+        QTest::qWait(100);
+        QCOMPARE(late.messages().size(), 1);
+
+        // Forced stops push only while recording is armed, and always clear the flags.
+        late.clear();
+        service.windowObject()->setRecordFlags(true);
+        service.stopRecord2();
+        QVERIFY(!service.windowObject()->isStandBy());
+        service.stopRecord();
+        service.windowObject()->setRecordFlags(true);
+        QTest::ignoreMessage(QtWarningMsg, "path is error !!!!");
+        service.sendPathError();
+        QVERIFY(!service.windowObject()->isRecording());
+        QVERIFY(late.waitFor(named("storePath/error"), 5000));
+        service.windowObject()->setRecordFlags(true);
+        QTest::ignoreMessage(QtWarningMsg, "Disk is full stop recording and time !!!!");
+        service.stopRecord();
+        QVERIFY(late.waitFor(named("record/over"), 5000));
+        QCOMPARE(late.messages().size(), 2);
+        QCOMPARE(late.messages().at(1).value("result").toString(), "error");
+
+        QJsonObject folder;
+        service.setFolderPath(dir.path());
+        QVERIFY(late.waitFor(named("storePath/update"), 5000, &folder));
+        QCOMPARE(folder.value("data").toObject().value("storePath").toString(), dir.path());
+        QCOMPARE(service.windowObject()->storePath(), dir.path());
+    }
+
+    void qmlFacingSlots()
+    {
+        QTemporaryDir dir;
+        DaemonService service;
+        QVERIFY(service.init(dir.path(), dir.path(), 0));
+        WindowObject &model = *service.windowObject();
+        model.setWindowLayout(2, 4);
+
+        // Without a mixer nothing is added and the sink id stays.
+        service.addNewSink(1, "A");
+        QCOMPARE(service.nextSinkId(), 1);
+
+        service.setNtpState(1, "sync", 1, 2160, "ignored");
+        QCOMPARE(model.window(1)->bitRate(), 250000);
+        service.setNtpState(1, "sync", 1, 1080, "");
+        QCOMPARE(model.window(1)->bitRate(), 130000);
+        QCOMPARE(model.window(1)->ntpState(), "sync");
+
+        service.setVolume(2, 17, -12);
+        QCOMPARE(model.window(2)->level(1), -12);
+
+        QSignalSpy audio(&service, &DaemonService::sendAudioState);
+        model.setAudioState(3, "on");
+        service.setMute(true, 3);
+        QCOMPARE(model.audioState(3), "off");
+        QCOMPARE(audio.count(), 0);
+        service.setMute(false, 3);
+        QCOMPARE(model.audioState(3), "");
+        QCOMPARE(audio.takeFirst(), QVariantList({3, false}));
+
+        QSignalSpy sources(&service, &DaemonService::sendSource);
+        QSignalSpy shows(&service, &DaemonService::showSingleVideo);
+        service.sendCurrentVideo(true, 4); // no source: nothing
+        QCOMPARE(sources.count(), 0);
+        model.setSource(4, "D");
+        model.setShow(4, false, true);
+        model.setAudioState(4, "on");
+        service.sendCurrentVideo(false, 4);
+        QCOMPARE(shows.takeFirst(), QVariantList({4, false, true}));
+        QCOMPARE(sources.takeFirst(), QVariantList({4, "D"}));
+        QCOMPARE(audio.takeFirst(), QVariantList({4, true}));
+        QCOMPARE(service.outputMap().value(4), "D");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEventPush)
+#include "tst_event_push.moc"
