@@ -15,12 +15,14 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <sys/resource.h>
 
 namespace {
@@ -79,7 +81,7 @@ int main(int argc, char **argv)
                QString::number(40000 + app.applicationPid() % 20000));
     env.insert("DESK_RECORDER_NDI_LIB", build + "/libdesk-recorder-ndi.so");
     for (const char *key : {"DESK_RECORDER_NDI_REGISTRY", "DESK_RECORDER_NDI_DISCOVERY_PORT",
-                               "DESK_RECORDER_NDI_LIB"})
+                            "DESK_RECORDER_NDI_LIB"})
         qputenv(key, env.value(key).toLocal8Bit());
     qputenv(SourceManager::kProbePortEnv, "9"); // probes go nowhere
     if (!NdiLibrary::instance()) {
@@ -88,7 +90,9 @@ int main(int argc, char **argv)
     }
 
     const QString tag = QString::number(app.applicationPid());
-    QStringList lowArgs{"--resolution", "640x360", "--fps", "30000/1001"};
+    // The time limit ends the senders even if this program dies before it can stop them.
+    const QString limit = QString::number(seconds + 120);
+    QStringList lowArgs{"--resolution", "640x360", "--fps", "30000/1001", "--seconds", limit};
     QStringList lowNames;
     for (int i = 0; i < lowCount; ++i) {
         lowNames << QString("bench low %1-%2").arg(tag).arg(i);
@@ -101,8 +105,8 @@ int main(int argc, char **argv)
         p->setProcessChannelMode(QProcess::MergedChannels);
     }
     lowSender.start(build + "/ndi-testsrc", lowArgs);
-    highSender.start(build + "/ndi-testsrc",
-                     {"--name", highName, "--resolution", "1920x1080", "--fps", "30000/1001"});
+    highSender.start(build + "/ndi-testsrc", {"--name", highName, "--resolution", "1920x1080",
+                                              "--fps", "30000/1001", "--seconds", limit});
     auto endSenders = [&] {
         for (QProcess *p : {&lowSender, &highSender}) {
             if (p->state() != QProcess::NotRunning) {
@@ -119,7 +123,10 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    SourceManager manager;
+    QElapsedTimer sending;
+    sending.start();
+    auto managerOwner = std::make_unique<SourceManager>();
+    SourceManager &manager = *managerOwner;
     manager.startDiscover();
     // Full names are "<host> (<name>)": wait until every source is listed.
     QHash<QString, QString> fullName; // our name -> listed name
@@ -205,7 +212,28 @@ int main(int argc, char **argv)
     }
     held.clear();
     manager.stopDiscover();
+    managerOwner.reset();
     MediaReaper::drain();
+    const double sendingSeconds = sending.elapsed() / 1000.0;
     endSenders();
+    // What the senders really managed (they skip frames when the machine is overloaded).
+    const QString out = QString::fromUtf8(lowSender.readAll() + highSender.readAll());
+    static const QRegularExpression stopped(
+        "stopped \"[^\"]*\\((bench (low|high)[^)]*)\\)\" frames=(\\d+)");
+    double lowSent = 0, highSent = 0;
+    int lowSeen = 0;
+    for (auto it = stopped.globalMatch(out); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        const double rate = m.captured(3).toDouble() / sendingSeconds;
+        if (m.captured(2) == "low") {
+            lowSent += rate;
+            ++lowSeen;
+        } else {
+            highSent = rate;
+        }
+    }
+    if (lowSeen > 0)
+        std::printf("  senders managed: low mean %.2f/s, high %.2f/s over their %.1f s run\n",
+                    lowSent / lowSeen, highSent, sendingSeconds);
     return 0;
 }

@@ -73,6 +73,20 @@ void add(QHttpServer &server, const QString &path, Handler handler)
         });
 }
 
+void addJsonText(QHttpServer &server, const QString &path, TextHandler handler)
+{
+    const QString fullPath = QStringLiteral("/api") + path;
+    server.route(
+        fullPath, [fullPath, handler = std::move(handler)](const QHttpServerRequest &request) {
+            if (request.body().size() > MaxBodyBytes) {
+                qWarning().noquote() << "refused" << fullPath << "request: body of"
+                                     << request.body().size() << "bytes exceeds" << MaxBodyBytes;
+                return QHttpServerResponse(error(QStringLiteral("request body larger than 1 MiB")));
+            }
+            return QHttpServerResponse(QByteArrayLiteral("application/json"), handler(request));
+        });
+}
+
 void addCommand(QHttpServer &server, DaemonService &service, const QString &path, int code)
 {
     add(server, path, [&service, code](const QHttpServerRequest &request) {

@@ -39,6 +39,10 @@ QByteArray methodName(const QHttpServerRequest &request);
 using Handler = std::function<QJsonObject(const QHttpServerRequest &request)>;
 // Registers "/api" + `path` with a handler that builds the whole reply.
 void add(QHttpServer &server, const QString &path, Handler handler);
+// Registers "/api" + `path` with a handler that gives the reply as ready JSON text (for
+// replies that are cached between requests).
+using TextHandler = std::function<QByteArray(const QHttpServerRequest &request)>;
+void addJsonText(QHttpServer &server, const QString &path, TextHandler handler);
 // Registers "/api" + `path` so that it runs DaemonService::handleRequest(code, ...).
 void addCommand(QHttpServer &server, DaemonService &service, const QString &path, int code);
 
