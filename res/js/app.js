@@ -288,16 +288,21 @@ var DR = window.DR || (window.DR = {});
       failure(failed.reason);
   }
 
-  async function loadLanguage() {
+  // Follows the language stored in the application, also when another client changed it.
+  async function loadLanguage(onlyWhenChanged) {
     try {
       const reply = await DR.api.config();
       const options = (reply.data && reply.data.languageOptions) || [];
       const chosen = options.find(function (o) { return o.default; });
+      const lang = chosen ? chosen.value : "en";
+      if (onlyWhenChanged === true && lang === DR.i18n.language())
+        return;
+      setLanguage(lang);
       if (reply.data && reply.data.version)
         $("versionLine").textContent = t("version", reply.data.version);
-      setLanguage(chosen ? chosen.value : "en");
     } catch (e) {
-      setLanguage("en");
+      if (onlyWhenChanged !== true)
+        setLanguage("en");
     }
   }
 
@@ -414,6 +419,7 @@ var DR = window.DR || (window.DR = {});
       if (document.visibilityState === "visible") {
         loadOutput(true);
         loadSources();
+        loadLanguage(true);
       }
     }, 3000);
   }

@@ -136,6 +136,11 @@ async function main() {
                "https://ndi.video/", "trademark link missing");
     console.log("language zh");
 
+    // A language chosen by another client is followed without reloading.
+    expect((await apiPost("/lang/modify.json", { lang: "en" })).result === "ok", "lang by API failed");
+    await page.waitForFunction(() => document.querySelector("#layoutSection h2").textContent === "Layout");
+    console.log("outside language change shown");
+
     expect(errors.length === 0, "page errors: " + errors.join("; "));
   } finally {
     await browser.close();
