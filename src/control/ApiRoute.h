@@ -3,8 +3,9 @@
 //
 // Every API route is "/api" + its path, accepts every HTTP method and answers HTTP 200
 // with a JSON object: {"result": "ok"}, {"result": "ok", "data": ...}, {"result": "error"}
-// or {"result": "error", "msg": reason}. A request body above MaxBodyBytes is refused with
-// the error envelope before any handler runs, so nothing is stored.
+// or {"result": "error", "msg": reason}. A request body above MaxBodyBytes is refused
+// before any handler runs, so nothing is stored: on the connection from its declared
+// length (HTTP 413, see LimitedTcpServer), else here with the error envelope.
 //
 // Adding a route group: put it in its own .cpp with a function
 // `void registerXxxRoutes(QHttpServer &, DaemonService &)` declared in a header beside it,
