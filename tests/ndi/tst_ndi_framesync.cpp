@@ -182,6 +182,23 @@ private slots:
         QCOMPARE(last, 0.0);
     }
 
+    // Destroyed in the wrong order (receiver first), the frame synchroniser still answers
+    // and goes without touching the receiver.
+    void survivesReceiverDestroyedFirst()
+    {
+        Pair p = connectedPair("Sync Order");
+        NDIlib_framesync_instance_t sync = p.sync.release();
+        p.recv.reset();
+        NDIlib_video_frame_v2_t v;
+        lib()->framesync_capture_video(sync, &v, NDIlib_frame_format_type_progressive);
+        QVERIFY(!v.p_data);
+        NDIlib_audio_frame_v2_t a;
+        lib()->framesync_capture_audio(sync, &a, 48000, 2, 960);
+        QCOMPARE(a.no_samples, 960);
+        lib()->framesync_free_audio(sync, &a);
+        lib()->framesync_destroy(sync);
+    }
+
     // A source far ahead of the caller's clock cannot make the queue grow without bound.
     void audioQueueStaysBounded()
     {

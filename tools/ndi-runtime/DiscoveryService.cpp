@@ -125,6 +125,9 @@ DiscoveryService::~DiscoveryService()
         m_thread.join();
     for (auto &f : m_localFiles)
         unlink(f.second.c_str());
+    // Leave no empty folder behind (for instance of a namespace that is gone); fails
+    // harmlessly while other senders still have files there.
+    rmdir(registryDir().c_str());
 }
 
 void DiscoveryService::bump()
@@ -148,11 +151,21 @@ uint64_t DiscoveryService::addLocalSource(const SourceEntry &entry)
     std::string tmp = file + ".tmp";
     if (!m_registryUsable)
         return id;
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << "DRNR1\n" << entry.port << "\n" << entry.name << "\n" << entry.groups << "\n";
+    auto writeFile = [&] {
+        {
+            std::ofstream out(tmp, std::ios::trunc);
+            out << "DRNR1\n" << entry.port << "\n" << entry.name << "\n" << entry.groups << "\n";
+        }
+        return rename(tmp.c_str(), file.c_str()) == 0;
+    };
+    bool written = writeFile();
+    if (!written && errno == ENOENT) {
+        // Another process removed the folder as it emptied: make it again and retry once.
+        if (mkdir(registryDir().c_str(), 0777) == 0)
+            chmod(registryDir().c_str(), 01777);
+        written = writeFile();
     }
-    if (rename(tmp.c_str(), file.c_str()) != 0)
+    if (!written)
         logLine("cannot register source \"%s\" in %s: %s", entry.name.c_str(),
                 registryDir().c_str(), std::strerror(errno));
     chmod(file.c_str(), 0644);

@@ -148,7 +148,7 @@ void Finder::pollExtra()
             std::vector<SourceEntry> entries;
             std::string why, ip;
             bool ok = askHost(host, &entries, &why, &ip, m_cancelRead.get());
-            if (!ok && lastError[host] != why)
+            if (!ok && lastError[host] != why && why != "cancelled")
                 logLine("extra address %s: %s", host.c_str(), why.c_str());
             lastError[host] = ok ? std::string() : why;
             if (ok)

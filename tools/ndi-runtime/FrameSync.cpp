@@ -11,12 +11,13 @@ namespace drndi {
 
 FrameSync::FrameSync(Receiver *receiver) : m_receiver(receiver)
 {
-    m_receiver->attachFrameSync(this);
+    receiver->attachFrameSync(this);
 }
 
 FrameSync::~FrameSync()
 {
-    m_receiver->detachFrameSync(this);
+    if (Receiver *receiver = m_receiver.exchange(nullptr))
+        receiver->detachFrameSync(this);
     for (float *p : m_audioOut)
         delete[] p;
 }

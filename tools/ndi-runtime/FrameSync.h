@@ -13,6 +13,7 @@
 
 #include "WireFormat.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,9 @@ class FrameSync
 public:
     explicit FrameSync(Receiver *receiver);
     ~FrameSync(); // detaches from the receiver first
+
+    // The receiver is going away first (against the rules): keep what we have, detach nothing.
+    void forgetReceiver() { m_receiver = nullptr; }
 
     void pushVideo(const PayloadPtr &payload, const VideoMsg &msg);
     void pushAudio(const AudioMsg &msg);
@@ -46,7 +50,7 @@ private:
         int outstanding = 0;
     };
 
-    Receiver *m_receiver;
+    std::atomic<Receiver *> m_receiver;
     std::mutex m_mutex;
     std::shared_ptr<HeldVideo> m_latest;
     std::map<const uint8_t *, std::shared_ptr<HeldVideo>> m_videoOut; // frames handed out

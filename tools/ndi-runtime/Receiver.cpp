@@ -65,6 +65,11 @@ Receiver::~Receiver()
     }
     if (m_thread.joinable())
         m_thread.join();
+    {
+        std::lock_guard<std::mutex> lock(m_sinkMutex);
+        if (m_sink)
+            m_sink->forgetReceiver();
+    }
     for (const char *s : m_stringsOut)
         delete[] s;
 }
@@ -151,6 +156,16 @@ void Receiver::run()
         m_cv.notify_all();
         if (m_stop)
             break;
+        if (!wasConnected && !name.empty()) {
+            // Refused or no answer: whatever listens there now is not our source; follow the
+            // name to wherever it is now.
+            std::string found = m_discovery->lookup(name);
+            if (!found.empty() && found != address) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_targetName == name)
+                    m_targetAddress = found;
+            }
+        }
         if (!why.empty() && why != lastFailure)
             logLine("connection to \"%s\" at %s closed: %s", name.c_str(), address.c_str(),
                     why.c_str());
@@ -426,7 +441,8 @@ NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t *video,
         }
         if (m_cv.wait_until(lock, deadline) == std::cv_status::timeout && !m_statusPending &&
             !m_errorPending) {
-            // One last look happens on the next loop turn only when something arrived.
+            // Timed out: return nothing unless something the caller takes arrived meanwhile
+            // (then the next turn hands it out).
             bool any = false;
             for (const auto &i : m_queue)
                 any = any || (i.type == MsgType::Video && video) ||

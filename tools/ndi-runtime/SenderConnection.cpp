@@ -13,6 +13,10 @@ SenderConnection::SenderConnection(FdHandle fd, std::string peer, Owner *owner)
     : m_fd(std::move(fd)), m_peer(std::move(peer)), m_owner(owner)
 {
     tuneStreamSocket(m_fd.get());
+    // A modest kernel buffer: a receiver that falls behind then sees our queue drop old frames
+    // instead of megabytes of stale video piling up in the socket (latency stays low).
+    int sendBuffer = 1 << 20;
+    setsockopt(m_fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
 }
 
 SenderConnection::~SenderConnection()

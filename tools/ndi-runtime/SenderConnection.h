@@ -24,7 +24,7 @@ namespace drndi {
 class SenderConnection
 {
 public:
-    static constexpr size_t kMaxQueuedVideo = 3;
+    static constexpr size_t kMaxQueuedVideo = 2;
     static constexpr size_t kMaxQueuedBytes = 256u << 20;
 
     class Owner
