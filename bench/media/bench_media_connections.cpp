@@ -90,7 +90,9 @@ int main(int argc, char **argv)
     }
 
     const QString tag = QString::number(app.applicationPid());
-    QStringList lowArgs{"--resolution", "640x360", "--fps", "30000/1001"};
+    // The time limit ends the senders even if this program dies before it can stop them.
+    const QString limit = QString::number(seconds + 120);
+    QStringList lowArgs{"--resolution", "640x360", "--fps", "30000/1001", "--seconds", limit};
     QStringList lowNames;
     for (int i = 0; i < lowCount; ++i) {
         lowNames << QString("bench low %1-%2").arg(tag).arg(i);
@@ -103,8 +105,8 @@ int main(int argc, char **argv)
         p->setProcessChannelMode(QProcess::MergedChannels);
     }
     lowSender.start(build + "/ndi-testsrc", lowArgs);
-    highSender.start(build + "/ndi-testsrc",
-                     {"--name", highName, "--resolution", "1920x1080", "--fps", "30000/1001"});
+    highSender.start(build + "/ndi-testsrc", {"--name", highName, "--resolution", "1920x1080",
+                                              "--fps", "30000/1001", "--seconds", limit});
     auto endSenders = [&] {
         for (QProcess *p : {&lowSender, &highSender}) {
             if (p->state() != QProcess::NotRunning) {

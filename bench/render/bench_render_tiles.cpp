@@ -5,9 +5,13 @@
 // machine's busy share, and the latency from a frame's send time (its timestamp) to the
 // render pass that draws it (p50, p99). Never fails on timing.
 //
-// Usage: bench_render_tiles [--tiles N] [--seconds S] [--bandwidth high|low]
-#include "../../tests/render/XvfbTestMain.h"
+// With --memory the sources are in-memory receivers (no sender, no network runtime), which
+// isolates the cost of the render items and nodes.
+//
+// Usage: bench_render_tiles [--tiles N] [--seconds S] [--bandwidth high|low] [--memory]
+#include "FakeSourceTable.h"
 #include "TestSupport.h"
+#include "XvfbTestMain.h"
 #include "discovery/SourceManager.h"
 #include "render/OpenGLRenderNode.h"
 #include "render/VideoRender.h"
@@ -73,14 +77,22 @@ int run(int argc, char **argv)
     int tiles = 20;
     int seconds = 20;
     QString bandwidth = "low";
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool memory = false;
+    for (int i = 1; i < argc; ++i) {
         const QByteArray a = argv[i];
+        if (a == "--memory") {
+            memory = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            break;
         if (a == "--tiles")
             tiles = qBound(1, atoi(argv[i + 1]), 20);
         else if (a == "--seconds")
             seconds = qBound(2, atoi(argv[i + 1]), 600);
         else if (a == "--bandwidth")
             bandwidth = argv[i + 1];
+        ++i;
     }
 
     qmlRegisterType<VideoRender>("SceneGraphRendering", 1, 0, "Renderer");
@@ -93,12 +105,21 @@ int run(int argc, char **argv)
          << "--fps"
          << "30000/1001";
     drtest::ChildProcess sender;
-    if (!sender.start(drtest::buildDir() + "/ndi-testsrc", args)) {
-        std::fprintf(stderr, "cannot start ndi-testsrc\n");
-        return 1;
-    }
     SourceManager *sources = SourceManager::instance();
-    sources->startDiscover();
+    std::unique_ptr<FakeSourceTable> memoryTable;
+    if (memory) {
+        memoryTable = std::make_unique<FakeSourceTable>();
+        FakeVideoConnection::Options o;
+        o.highSize = o.lowSize = QSize(640, 360);
+        for (int i = 0; i < tiles; ++i)
+            memoryTable->add(prefix + QString::number(i), o);
+    } else {
+        if (!sender.start(drtest::buildDir() + "/ndi-testsrc", args)) {
+            std::fprintf(stderr, "cannot start ndi-testsrc\n");
+            return 1;
+        }
+        sources->startDiscover();
+    }
     QStringList names;
     drtest::waitUntil(
         [&] {
@@ -152,7 +173,7 @@ int run(int argc, char **argv)
     QTest::qWait(2000); // settle
 
     const double cpu0 = cpuSeconds(QCoreApplication::applicationPid());
-    const double sender0 = cpuSeconds(sender.pid());
+    const double sender0 = memory ? 0 : cpuSeconds(sender.pid());
     const auto machine0 = machineTicks();
     QElapsedTimer clock;
     clock.start();
@@ -167,7 +188,7 @@ int run(int argc, char **argv)
     }
     const double elapsed = clock.elapsed() / 1000.0;
     const double cpu = cpuSeconds(QCoreApplication::applicationPid()) - cpu0;
-    const double senderCpu = cpuSeconds(sender.pid()) - sender0;
+    const double senderCpu = memory ? 0 : cpuSeconds(sender.pid()) - sender0;
     const auto machine1 = machineTicks();
 
     std::vector<double> rates;
@@ -180,8 +201,10 @@ int run(int argc, char **argv)
         rates.push_back(0);
     std::sort(rates.begin(), rates.end());
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    std::printf("tiles=%d source=640x360@30000/1001 bandwidth=%s received=%dx%d seconds=%.1f\n",
-                tiles, qPrintable(bandwidth), items[0]->xres(), items[0]->yres(), elapsed);
+    std::printf("tiles=%d sources=%s 640x360@30000/1001 bandwidth=%s received=%dx%d "
+                "seconds=%.1f\n",
+                tiles, memory ? "in-memory" : "ndi-testsrc", qPrintable(bandwidth),
+                items[0]->xres(), items[0]->yres(), elapsed);
     std::printf("drawn_fps_per_tile min=%.2f median=%.2f max=%.2f (source 29.97)\n", rates.front(),
                 rates[rates.size() / 2], rates.back());
     std::printf("cpu_render_process=%.1f%% of one core; cpu_sender=%.1f%%; cores=%ld\n",
@@ -195,8 +218,12 @@ int run(int argc, char **argv)
     OpenGLRenderNode::setDrawObserver({});
     for (VideoRender *item : items)
         delete item;
-    sources->stopDiscover();
-    sender.stop();
+    if (memory) {
+        memoryTable.reset();
+    } else {
+        sources->stopDiscover();
+        sender.stop();
+    }
     return 0;
 }
 

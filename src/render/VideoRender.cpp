@@ -309,7 +309,9 @@ void VideoRender::pullFrameLocked()
     if (m_nextConnection) {
         VideoFramePtr nf = m_nextConnection->getVideoFrame(m_bandwidth);
         if (hasData(nf) || MediaConnection::nowMs() - m_switchStartMs >= kSwitchTimeoutMs) {
-            if (m_connection) {
+            // The two are the same when the connection was dropped and taken again from the
+            // table during the switch: deregistering would then leave this item unregistered.
+            if (m_connection && m_connection != m_nextConnection) {
                 m_connection->setAudioUser(false, this);
                 m_connection->removeVideoUser(MediaConnection::Both, this);
             }

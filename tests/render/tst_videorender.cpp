@@ -238,6 +238,24 @@ private slots:
         QVERIFY(!item.switching());
     }
 
+    void connectionDroppedDuringSwitchStaysRegistered()
+    {
+        auto a = m_table->add("A");
+        auto b = m_table->add("B");
+        b->delivering = false;
+        VideoRender item;
+        QSignalSpy loading(&item, &VideoRender::notifyLoading);
+        item.changeSource("A", "");
+        QVERIFY(waitForState(loading, "play"));
+        item.changeSource("B", "");
+        item.destroyConnection(); // the next tick connects to B from the table
+        b->delivering = true;
+        QVERIFY(
+            drtest::waitUntil([&] { return item.connection() == b && !item.switching(); }, 3000));
+        QTest::qWait(100);
+        QCOMPARE(b->videoUserCount(MediaConnection::Low), 1);
+    }
+
     void switchToUnknownDropsOldAndFails()
     {
         auto a = m_table->add("A");
