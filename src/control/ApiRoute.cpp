@@ -7,6 +7,8 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
 
+#include <optional>
+
 namespace ApiRoute {
 
 QJsonObject ok()
@@ -59,17 +61,41 @@ QByteArray methodName(const QHttpServerRequest &request)
     }
 }
 
+namespace {
+
+// The refusal for a body above the limit, or nothing. The connection guard refuses
+// declared oversized bodies before they are read; this catches whatever still arrives.
+std::optional<QHttpServerResponse> refuseLargeBody(const QString &path,
+                                                   const QHttpServerRequest &request)
+{
+    if (request.body().size() <= MaxBodyBytes)
+        return std::nullopt;
+    qWarning().noquote() << "refused" << path << "request: body of" << request.body().size()
+                         << "bytes exceeds" << MaxBodyBytes;
+    return QHttpServerResponse(error(QStringLiteral("request body larger than 1 MiB")));
+}
+
+} // namespace
+
 void add(QHttpServer &server, const QString &path, Handler handler)
+{
+    const QString fullPath = QStringLiteral("/api") + path;
+    server.route(fullPath,
+                 [fullPath, handler = std::move(handler)](const QHttpServerRequest &request) {
+                     if (auto refusal = refuseLargeBody(fullPath, request))
+                         return std::move(*refusal);
+                     return QHttpServerResponse(handler(request));
+                 });
+}
+
+void addJsonText(QHttpServer &server, const QString &path, TextHandler handler)
 {
     const QString fullPath = QStringLiteral("/api") + path;
     server.route(
         fullPath, [fullPath, handler = std::move(handler)](const QHttpServerRequest &request) {
-            if (request.body().size() > MaxBodyBytes) {
-                qWarning().noquote() << "refused" << fullPath << "request: body of"
-                                     << request.body().size() << "bytes exceeds" << MaxBodyBytes;
-                return QHttpServerResponse(error(QStringLiteral("request body larger than 1 MiB")));
-            }
-            return QHttpServerResponse(handler(request));
+            if (auto refusal = refuseLargeBody(fullPath, request))
+                return std::move(*refusal);
+            return QHttpServerResponse(QByteArrayLiteral("application/json"), handler(request));
         });
 }
 

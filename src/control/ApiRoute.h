@@ -3,8 +3,9 @@
 //
 // Every API route is "/api" + its path, accepts every HTTP method and answers HTTP 200
 // with a JSON object: {"result": "ok"}, {"result": "ok", "data": ...}, {"result": "error"}
-// or {"result": "error", "msg": reason}. A request body above MaxBodyBytes is refused with
-// the error envelope before any handler runs, so nothing is stored.
+// or {"result": "error", "msg": reason}. A request body above MaxBodyBytes is refused
+// before any handler runs, so nothing is stored: on the connection from its declared
+// length (HTTP 413, see LimitedTcpServer), else here with the error envelope.
 //
 // Adding a route group: put it in its own .cpp with a function
 // `void registerXxxRoutes(QHttpServer &, DaemonService &)` declared in a header beside it,
@@ -39,6 +40,10 @@ QByteArray methodName(const QHttpServerRequest &request);
 using Handler = std::function<QJsonObject(const QHttpServerRequest &request)>;
 // Registers "/api" + `path` with a handler that builds the whole reply.
 void add(QHttpServer &server, const QString &path, Handler handler);
+// Registers "/api" + `path` with a handler that gives the reply as ready JSON text (for
+// replies that are cached between requests).
+using TextHandler = std::function<QByteArray(const QHttpServerRequest &request)>;
+void addJsonText(QHttpServer &server, const QString &path, TextHandler handler);
 // Registers "/api" + `path` so that it runs DaemonService::handleRequest(code, ...).
 void addCommand(QHttpServer &server, DaemonService &service, const QString &path, int code);
 

@@ -39,7 +39,9 @@ void registerOutputRoutes(QHttpServer &server, DaemonService &service)
 
     service.setCommandHandler(ApiCommand::OutputGet,
                               [&windows](const QJsonObject &) { return windows.outputJson(); });
-    addCommand(server, service, "/output/get.json", ApiCommand::OutputGet);
+    // Polled by every client: served from the model's cached text, which is the same reply.
+    addJsonText(server, "/output/get.json",
+                [&windows](const QHttpServerRequest &) { return windows.outputJsonText(); });
 
     service.setCommandHandler(
         ApiCommand::SetLayout, [&service, &windows](const QJsonObject &request) {

@@ -14,6 +14,7 @@ VideoObject::VideoObject(int position, QObject *parent)
 
 void VideoObject::setSource(const QString &name)
 {
+    ++m_revision;
     m_streamId = name;
     {
         QMutexLocker lock(&m_mutex);
@@ -26,6 +27,7 @@ void VideoObject::setSource(const QString &name)
 
 void VideoObject::resetWindow()
 {
+    ++m_revision;
     m_streamId.clear();
     {
         QMutexLocker lock(&m_mutex);
@@ -41,6 +43,7 @@ void VideoObject::resetWindow()
 
 void VideoObject::setName(const QString &name)
 {
+    ++m_revision;
     if (name.isEmpty())
         m_name = QStringLiteral("默认镜头号") + QString::number(m_position);
     else
@@ -49,18 +52,21 @@ void VideoObject::setName(const QString &name)
 
 void VideoObject::setShow(bool showVideo, bool showVolume)
 {
+    ++m_revision;
     m_showVideo = showVideo;
     m_showVolume = showVolume;
 }
 
 void VideoObject::setLevel(int channel, int value)
 {
+    ++m_revision;
     const int index = channel >= 0 ? channel % LevelChannels : 0;
     m_levels[size_t(index)] = value;
 }
 
 void VideoObject::setNtpState(const QString &state, int bitRate, const QString &vendor)
 {
+    ++m_revision;
     QMutexLocker lock(&m_mutex);
     m_ntpState = state;
     if (bitRate >= 0)
@@ -70,16 +76,19 @@ void VideoObject::setNtpState(const QString &state, int bitRate, const QString &
 
 void VideoObject::setAudioState(const QString &state)
 {
+    ++m_revision;
     m_audioState = state;
 }
 
 void VideoObject::setDeviceType(const QString &type)
 {
+    ++m_revision;
     m_deviceType = type;
 }
 
 void VideoObject::setVendor(const QString &vendor)
 {
+    ++m_revision;
     QMutexLocker lock(&m_mutex);
     m_vendor = vendor;
 }
@@ -142,6 +151,7 @@ QJsonObject VideoObject::storeJson() const
 
 void VideoObject::loadJson(const QJsonObject &entry)
 {
+    ++m_revision;
     // Values of the wrong type keep the field: a hand-edited file must not blank a window.
     const auto text = [&entry](const char *key, QString &field) {
         const QJsonValue value = entry.value(QLatin1String(key));

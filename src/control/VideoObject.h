@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 #include <array>
+#include <atomic>
 
 class VideoObject : public QObject
 {
@@ -52,6 +53,9 @@ public:
     QString audioState() const { return m_audioState; }
     QString deviceType() const { return m_deviceType; }
 
+    // Grows with every change of the window's state (any thread may read it).
+    quint64 revision() const { return m_revision.load(std::memory_order_relaxed); }
+
     // Fallback name counter used by the recording side when the name is empty: returns
     // the current value and advances it.
     int takeFallbackNameNumber() { return m_fallbackNameCounter++; }
@@ -80,4 +84,5 @@ private:
     QString m_audioState{"off"};
     mutable QMutex m_mutex;
     QString m_deviceType;
+    std::atomic<quint64> m_revision{0};
 };

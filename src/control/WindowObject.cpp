@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QJsonArray>
+#include <QJsonDocument>
 
 WindowObject::WindowObject(QObject *parent) : QObject(parent) {}
 
@@ -21,11 +22,13 @@ void WindowObject::setWindowLayout(int layoutId, int count)
     // layout, drop their external recording task here.
     m_layoutId = layoutId;
     m_windowCount = count;
+    ++m_revision;
 }
 
 int WindowObject::ensureLayout()
 {
     if (m_layoutId < 1) {
+        ++m_revision;
         m_layoutId = 1;
         m_windowCount = 1;
         if (!m_windows.contains(1))
@@ -154,6 +157,25 @@ QJsonObject WindowObject::outputJson() const
                                             {"layout", layout}}}};
 }
 
+quint64 WindowObject::outputRevision() const
+{
+    quint64 revision = m_revision + quint64(m_windows.size());
+    for (const VideoObject *video : m_windows)
+        revision += video->revision();
+    return revision;
+}
+
+QByteArray WindowObject::outputJsonText() const
+{
+    // Revision 0 never matches: the first call always builds the text.
+    const quint64 revision = outputRevision() + 1;
+    if (revision != m_outputTextRevision) {
+        m_outputText = QJsonDocument(outputJson()).toJson(QJsonDocument::Compact);
+        m_outputTextRevision = revision;
+    }
+    return m_outputText;
+}
+
 QJsonObject WindowObject::storeJson() const
 {
     QJsonArray layout;
@@ -174,6 +196,7 @@ void WindowObject::initWindows(const QJsonObject &data, const QString &resFolder
 {
     m_resFolder = resFolder;
     m_dataFolder = dataFolder;
+    ++m_revision;
 
     if (data.value("name").isString())
         m_projectName = data.value("name").toString();

@@ -12,6 +12,7 @@
 
 #include "control/StorageSettings.h"
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
@@ -71,6 +72,9 @@ public:
     // ---- documents
     // {"data": {"layout_id", "layout_number", "layout": [window status objects]}}
     QJsonObject outputJson() const;
+    // outputJson() as compact JSON text, rebuilt only when a window or the layout changed
+    // since the last call (the output is polled often and changes rarely).
+    QByteArray outputJsonText() const;
     // Persisted output object {"id": 1, "name", "layout_id", "layout_count", "layout",
     // "storage"}.
     QJsonObject storeJson() const;
@@ -113,8 +117,14 @@ private:
     // Recording subsystem seam: the external recorder's folder is set here.
     void applyRecordingFolder();
 
+    // Sum of the layout's and the windows' revisions; every change makes it grow.
+    quint64 outputRevision() const;
+
     int m_layoutId = 0;
     int m_windowCount = 0;
+    quint64 m_revision = 0; // layout id, count and window creation
+    mutable QByteArray m_outputText;
+    mutable quint64 m_outputTextRevision = 0;
     QString m_projectName{"Default Project"};
     QMap<int, VideoObject *> m_windows; // owned (QObject children)
     QString m_resFolder;

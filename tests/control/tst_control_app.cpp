@@ -157,6 +157,42 @@ private slots:
         }
     }
 
+    void badInputIsRefusedAndChangesNothing()
+    {
+        drtest::AppInstance app;
+        QVERIFY(app.start());
+        QCOMPARE(app.post("/api/output/setName.json", {{"position", 1}, {"name", "Keep"}}).json(),
+                 ok());
+        const QByteArray before = [&] {
+            QFile file(app.dataDir() + "/output.json");
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        }();
+        QVERIFY(!before.isEmpty());
+
+        // Over the body limit: refused (413, or the connection closed while sending).
+        QByteArray big = "{\"position\": 1, \"name\": \"Big\", \"pad\": \"";
+        big += QByteArray(3 * 1024 * 1024, 'a') + "\"}";
+        const drtest::HttpReply refused =
+            drtest::httpPost(app.url("/api/output/setName.json"), big);
+        QVERIFY2(refused.status == 413 || refused.status == 0, QByteArray::number(refused.status));
+        // Not JSON, wrong types, missing keys, unknown routes.
+        const QByteArray junk[] = {"{{{", "\xff\xfe\x00", "position=1&name", "[1,2]",
+                                   "{\"position\": \"one\", \"name\": [\"x\"]}"};
+        for (const QByteArray &body : junk) {
+            QCOMPARE(drtest::httpPost(app.url("/api/output/setLayout.json"), body).json(),
+                     QJsonObject({{"result", "error"}}));
+            QCOMPARE(drtest::httpPost(app.url("/api/output/setName.json"), body).status, 200);
+        }
+        QCOMPARE(app.get("/api/nothing/here.json").status, 404);
+        QCOMPARE(app.get("/../../etc/passwd").status, 404);
+
+        QVERIFY(app.process().isRunning());
+        QCOMPARE(windowEntry(app, 1).value("name").toString(), "Keep");
+        QFile file(app.dataDir() + "/output.json");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), before);
+    }
+
     void eventsFollowChanges()
     {
         drtest::AppInstance app;

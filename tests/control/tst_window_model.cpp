@@ -5,6 +5,7 @@
 #include "control/WindowObject.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -83,6 +84,39 @@ private slots:
         QCOMPARE(model.outputJson().value("data").toObject().value("layout_number").toInt(), 4);
         model.setWindowLayout(4, 16);
         QCOMPARE(model.streamId(10), "ten");
+    }
+
+    void cachedOutputTextFollowsEveryChange()
+    {
+        WindowObject model;
+        const auto fresh = [&model] {
+            return QJsonDocument(model.outputJson()).toJson(QJsonDocument::Compact);
+        };
+        QCOMPARE(model.outputJsonText(), fresh()); // empty model
+        model.ensureLayout();
+        QCOMPARE(model.outputJsonText(), fresh());
+        const QList<std::function<void()>> changes = {
+            [&] { model.setWindowLayout(2, 4); },
+            [&] { model.setName(3, "Three"); },
+            [&] { model.setSource(2, "S"); },
+            [&] { model.setLevel(2, 1, -7); },
+            [&] { model.setNtpState(2, "sync", 5, "Varimont"); },
+            [&] { model.setShow(4, false, true); },
+            [&] { model.setAudioState(1, "on"); },
+            [&] { model.setVendor(2, ""); },
+            [&] { model.resetWindow(2); },
+            [&] { model.setWindowLayout(1, 1); },
+            [&] {
+                model.initWindows({{"layout", QJsonArray{QJsonObject{{"name", "L"}}}}}, {}, {});
+            },
+        };
+        for (const auto &change : changes) {
+            const QByteArray before = model.outputJsonText();
+            change();
+            const QByteArray after = model.outputJsonText();
+            QCOMPARE(after, fresh());
+            QVERIFY(after != before);
+        }
     }
 
     void missingWindowsAreIgnoredWithDefaults()
