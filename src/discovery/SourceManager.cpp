@@ -34,8 +34,11 @@ SourceManager::~SourceManager()
     m_loopsEnded.load(std::memory_order_acquire); // the loop's writes are visible from here
     m_stopRequested = false;
     qInfo() << "~SourceManager";
-    std::unique_lock lock(m_tableLock);
-    m_table.clear();
+    std::map<QByteArray, SourceInfo> table; // connections are released outside the lock
+    {
+        std::unique_lock lock(m_tableLock);
+        table.swap(m_table);
+    }
 }
 
 QString SourceManager::hostOf(const QString &address)

@@ -206,6 +206,11 @@ bool MediaConnection::streamHasReceiver(int bw) const
     return (bw == High ? m_high : m_low)->hasInstance();
 }
 
+quint64 MediaConnection::videoFramesReceived(int bw) const
+{
+    return bw == High ? m_highFramesReceived.load() : m_lowFramesReceived.load();
+}
+
 bool MediaConnection::onlyStickHolder(const QList<const void *> &users)
 {
     return users.size() == 1 && users.front() == nullptr;
@@ -422,6 +427,13 @@ void MediaConnection::timedGetVideoFrame(bool high)
         }
     }
     VideoFramePtr frame = stream.readVideo(onlySticky);
+    if (frame && frame->frame.p_data) {
+        int64_t &last = high ? m_highLastTimecode : m_lowLastTimecode;
+        if (frame->frame.timecode != last) {
+            last = frame->frame.timecode;
+            ++(high ? m_highFramesReceived : m_lowFramesReceived);
+        }
+    }
     if (frame && frame->frame.frame_rate_D > 0 && frame->frame.frame_rate_N > 0) {
         const double fps = double(frame->frame.frame_rate_N) / frame->frame.frame_rate_D;
         const int interval = std::max(1, int(1000.0 / fps));

@@ -107,6 +107,9 @@ public:
     int videoUserCount(int bw);
     bool streamOpened(int bw) const;
     bool streamHasReceiver(int bw) const;
+    // New pictures (a frame with data whose timecode differs from the one before) captured
+    // by a stream's timer so far.
+    quint64 videoFramesReceived(int bw) const;
 
 signals:
     // A new capability record may be available for `sourceName` through `bw` (emitted on
@@ -171,7 +174,12 @@ private:
     std::map<int32_t, MediaAudioSink *> m_sinks; // guarded by audioSinkLock()
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_shutDown{false};
-    std::atomic<int> m_threadsEnded{0}; // release at each timer thread's end, acquire after joins
+    std::atomic<int> m_threadsEnded{0};
+    std::atomic<quint64> m_highFramesReceived{0};
+    std::atomic<quint64> m_lowFramesReceived{0};
+    int64_t m_highLastTimecode = -1; // high timer thread only
+    int64_t m_lowLastTimecode =
+        -1; // low timer thread only // release at each timer thread's end, acquire after joins
 };
 
 using MediaConnectionPtr = std::shared_ptr<MediaConnection>;

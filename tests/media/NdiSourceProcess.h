@@ -34,7 +34,9 @@ public:
     bool start(const QString &name, const QStringList &args = {})
     {
         const QString program = drtest::buildDir() + "/ndi-testsrc";
-        if (!m_child.start(program, QStringList{"--name", name} + args, isolatedRuntimeEnv()))
+        // The time limit ends a sender whose test died before it could stop it.
+        const QStringList all = QStringList{"--name", name, "--seconds", "300"} + args;
+        if (!m_child.start(program, all, isolatedRuntimeEnv()))
             return false;
         if (!m_child.waitForOutput("started ", 10000))
             return false;

@@ -1,0 +1,97 @@
+// Discovery through the application's HTTP API: the headless binary with real test sources
+// on our runtime lists them (UTF-8 names, address, flags), forgets a killed one after its
+// grace, and finds a grouped source once the groups are set through the API.
+#include "../media/NdiSourceProcess.h"
+
+#include <QJsonArray>
+#include <QTest>
+
+using mediatest::NdiSourceProcess;
+
+namespace {
+
+QString uniqueName(const QString &base)
+{
+    static int counter = 0;
+    return QString("%1 %2-%3").arg(base).arg(QCoreApplication::applicationPid()).arg(++counter);
+}
+
+QJsonObject listed(drtest::AppInstance &app, const QString &name)
+{
+    const QJsonObject reply = app.get("/api/source/get.json").json();
+    for (const QJsonValue &v : reply.value("data").toArray()) {
+        if (v.toObject().value("name").toString() == name)
+            return v.toObject();
+    }
+    return {};
+}
+
+QProcessEnvironment appEnv()
+{
+    QProcessEnvironment env = mediatest::isolatedRuntimeEnv();
+    env.insert("DR_DEVICE_PROBE_PORT", QString::number(drtest::freeTcpPort())); // nobody there
+    return env;
+}
+
+} // namespace
+
+class TestDiscoveryApi : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sourcesAppearAndAgeOut()
+    {
+        NdiSourceProcess source;
+        QVERIFY(source.start(uniqueName(QString::fromUtf8("Régie 東")),
+                             {"--resolution", "640x360", "--web-url", "http://127.0.0.1:8080/"}));
+        drtest::AppInstance app;
+        QVERIFY(app.start({}, appEnv()));
+        QJsonObject entry;
+        QVERIFY(drtest::waitUntil(
+            [&] {
+                entry = listed(app, source.fullName());
+                return !entry.isEmpty();
+            },
+            10000));
+        QCOMPARE(entry.value("id").toString(), source.fullName());
+        QCOMPARE(entry.value("stream_id").toString(), source.fullName());
+        QCOMPARE(entry.value("ip").toString(), source.address());
+        QCOMPARE(entry.value("official").toBool(true), false);
+        QCOMPARE(entry.value("switch").toBool(true), false);
+        QCOMPARE(app.get("/api/source/refresh.json").json(), QJsonObject({{"result", "ok"}}));
+
+        source.kill();
+        QTest::qWait(2000);
+        QVERIFY(!listed(app, source.fullName()).isEmpty()); // still inside its 5 s grace
+        QVERIFY(drtest::waitUntil([&] { return listed(app, source.fullName()).isEmpty(); }, 10000));
+        QCOMPARE(app.get("/api/source/get.json").json(), QJsonObject({{"result", "ok"}}));
+        QCOMPARE(app.stop(), 0);
+    }
+
+    void groupsSetThroughTheApi()
+    {
+        NdiSourceProcess grouped;
+        QVERIFY(grouped.start(uniqueName("studio cam"),
+                              {"--resolution", "640x360", "--groups", "studio", "--no-audio"}));
+        drtest::AppInstance app;
+        QVERIFY(app.start({}, appEnv()));
+        QTest::qWait(1500);
+        QVERIFY(listed(app, grouped.fullName()).isEmpty());
+        const QJsonObject request{{"group_name", QJsonArray{"public", "studio"}},
+                                  {"ip", QJsonArray{}}};
+        QCOMPARE(app.post("/api/discovery/scan/addManualIp.json", request).json(),
+                 QJsonObject({{"result", "ok"}}));
+        QVERIFY(
+            drtest::waitUntil([&] { return !listed(app, grouped.fullName()).isEmpty(); }, 10000));
+
+        // Persisted: a restarted application finds it at once with the stored groups.
+        QVERIFY(app.restart());
+        QVERIFY(
+            drtest::waitUntil([&] { return !listed(app, grouped.fullName()).isEmpty(); }, 10000));
+        QCOMPARE(app.stop(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDiscoveryApi)
+#include "tst_discovery_api.moc"
