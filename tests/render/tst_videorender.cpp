@@ -57,15 +57,6 @@ private slots:
         QCOMPARE(r, expected);
     }
 
-    void nodeGeometryRejectsNonsense()
-    {
-        OpenGLRenderNode node;
-        node.setGeometry(qQNaN(), 0, qInf(), -5);
-        QCOMPARE(node.rect(), QRectF(0, 0, 0, -5));
-        node.setGeometry(0, 0, 640, 360);
-        QCOMPARE(node.rect(), QRectF(0, 0, 640, 360));
-    }
-
     void bandwidthTexts()
     {
         QCOMPARE(VideoRender::parseBandwidth("", 1), 1);
@@ -286,17 +277,6 @@ private slots:
         QCOMPARE(item.getVolume(2), -200.0);
         item.stopLiving();
         QCOMPARE(item.getVolume(0), -200.0);
-    }
-
-    void aspectSignalOnlyOnRealChange()
-    {
-        VideoRender item;
-        QSignalSpy aspect(&item, &VideoRender::aspectChanged);
-        item.setAspect(1.5f);
-        QCOMPARE(aspect.count(), 1);
-        item.setAspect(1.5005f);
-        QCOMPARE(aspect.count(), 1);
-        QCOMPARE(item.aspect(), 1.5f);
     }
 
     void stopLivingStopsOnlyWhenLastHolder()
