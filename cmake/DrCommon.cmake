@@ -12,9 +12,18 @@ elseif(NOT DR_SANITIZE STREQUAL "")
   message(FATAL_ERROR "DR_SANITIZE must be empty, address or thread")
 endif()
 
+# Fuzz tree (clang): every object gets coverage feedback; fuzz targets link libFuzzer.
+if(DR_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "DR_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Aggregate targets the test script builds in the sanitizer trees.
 add_custom_target(unit_tests)   # every unit test (ASan+UBSan tree)
 add_custom_target(tsan_tests)   # tests of threaded code (TSan tree)
+add_custom_target(fuzz_targets) # libFuzzer targets (fuzz tree)
 
 # dr_add_test(NAME name SOURCES ... [LIBS ...] [LABELS ...] [UNIT] [TSAN] [TIMEOUT s]
 #             [ENV VAR=value ...])
@@ -51,4 +60,24 @@ function(dr_add_bench)
   add_executable(${B_NAME} ${B_SOURCES})
   target_link_libraries(${B_NAME} PRIVATE ${B_LIBS})
   set_target_properties(${B_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endfunction()
+
+# dr_add_fuzz(NAME name SOURCES ... [LIBS ...] [ARGS ...]): a libFuzzer target, built only
+# with DR_FUZZ=ON. Its bounded run (ARGS, default -max_total_time=20) is a test labelled
+# "fuzz"; a crash or leak fails it.
+function(dr_add_fuzz)
+  if(NOT DR_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "NAME" "SOURCES;LIBS;ARGS" ${ARGN})
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  set_target_properties(${F_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  if(NOT F_ARGS)
+    set(F_ARGS -max_total_time=20)
+  endif()
+  add_test(NAME ${F_NAME} COMMAND ${F_NAME} ${F_ARGS} -rss_limit_mb=2048)
+  set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 180)
+  add_dependencies(fuzz_targets ${F_NAME})
 endfunction()
