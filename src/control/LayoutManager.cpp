@@ -4,7 +4,7 @@
 
 namespace {
 
-struct LayoutSpec
+struct LayoutShape
 {
     int id;
     const char *name;
@@ -13,7 +13,7 @@ struct LayoutSpec
 };
 
 // Grid of each catalogue layout; the twenty-window layout is 5 x 4, not square.
-constexpr LayoutSpec Catalogue[] = {
+constexpr LayoutShape Catalogue[] = {
     {1, "oneWindow", 1, 1},      {2, "fourWindows", 2, 2},   {3, "nineWindows", 3, 3},
     {4, "sixteenWindows", 4, 4}, {5, "twentyWindows", 5, 4},
 };
@@ -38,20 +38,20 @@ QJsonValue cellSize(int cells)
     return 100 / cells;
 }
 
-QJsonObject buildEntry(const LayoutSpec &spec)
+QJsonObject buildEntry(const LayoutShape &shape)
 {
     QJsonArray positions;
-    for (int row = 0; row < spec.rows; ++row) {
-        for (int column = 0; column < spec.columns; ++column) {
-            positions.append(QJsonObject{{"x", percent(column, spec.columns)},
-                                         {"y", percent(row, spec.rows)},
-                                         {"width", cellSize(spec.columns)},
-                                         {"height", cellSize(spec.rows)}});
+    for (int row = 0; row < shape.rows; ++row) {
+        for (int column = 0; column < shape.columns; ++column) {
+            positions.append(QJsonObject{{"x", percent(column, shape.columns)},
+                                         {"y", percent(row, shape.rows)},
+                                         {"width", cellSize(shape.columns)},
+                                         {"height", cellSize(shape.rows)}});
         }
     }
-    return QJsonObject{{"name", spec.name},
+    return QJsonObject{{"name", shape.name},
                        {"enable", 1},
-                       {"id", spec.id},
+                       {"id", shape.id},
                        {"img_id", 0},
                        {"number", int(positions.size())},
                        {"position", positions}};
@@ -62,17 +62,17 @@ QJsonObject buildEntry(const LayoutSpec &spec)
 LayoutManager::LayoutManager(QObject *parent) : QObject(parent)
 {
     QJsonArray data;
-    for (const LayoutSpec &spec : Catalogue)
-        data.append(buildEntry(spec));
+    for (const LayoutShape &shape : Catalogue)
+        data.append(buildEntry(shape));
     m_document.insert("result", "ok");
     m_document.insert("data", data);
 }
 
 int LayoutManager::windowCountOf(int layoutId)
 {
-    for (const LayoutSpec &spec : Catalogue) {
-        if (spec.id == layoutId)
-            return spec.columns * spec.rows;
+    for (const LayoutShape &shape : Catalogue) {
+        if (shape.id == layoutId)
+            return shape.columns * shape.rows;
     }
     return 0;
 }
