@@ -51,33 +51,27 @@ MediaConnectionPtr makeFake(const QString &, const QString &)
 class HttpResponder : public QTcpServer
 {
 public:
-    QByteArray body;
-    QByteArray lastRequest;
+    QByteArray body, lastRequest;
     int requests = 0;
 
     HttpResponder()
     {
         connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    QByteArray &buffer = m_buffers[socket];
-                    buffer += socket->readAll();
-                    if (!buffer.contains("\r\n\r\n"))
-                        return;
-                    lastRequest = buffer;
-                    ++requests;
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                                  "Connection: close\r\nContent-Length: " +
-                                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                    socket->disconnectFromHost();
-                });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
+            QTcpSocket *socket = nextPendingConnection();
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                const QByteArray head = socket->property("head").toByteArray() + socket->readAll();
+                socket->setProperty("head", head);
+                if (!head.contains("\r\n\r\n"))
+                    return;
+                lastRequest = head;
+                ++requests;
+                socket->write("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                              QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                socket->disconnectFromHost();
+            });
         });
     }
-
-private:
-    QHash<QTcpSocket *, QByteArray> m_buffers;
 };
 
 } // namespace
