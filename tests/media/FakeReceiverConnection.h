@@ -18,11 +18,9 @@ struct FakeCounters
     std::atomic<int> created[3] = {0, 0, 0};   // receivers made, by bandwidth 1/2
     std::atomic<int> destroyed[3] = {0, 0, 0}; // receivers destroyed
     std::atomic<int> videoFreed{0};            // frames handed back
-    std::atomic<int> stickyCaptures{0};        // captures that only polled the state
     std::atomic<QThread *> destroyThread{nullptr};
-    std::mutex lock;                // guards the lists below
+    std::mutex lock;                // guards tally
     QList<QPair<bool, bool>> tally; // (preview, program) as sent
-    QStringList ntp;
 };
 
 class FakeInstance : public MediaInstance_t
@@ -45,8 +43,6 @@ public:
 
     const int bandwidth;
     std::vector<uint8_t> pixels;
-
-private:
     FakeCounters *m_counters;
 };
 
@@ -70,21 +66,14 @@ protected:
         ++counters->created[bw];
         return MediaReaper::makeShared<MediaInstance_t>(new FakeInstance(bw, counters));
     }
-    int checkConnection(const MediaInstancePtr &instance) override
-    {
-        return instance ? Connected : NoReceiver;
-    }
+    int checkConnection(const MediaInstancePtr &i) override { return i ? Connected : NoReceiver; }
     VideoFramePtr captureVideo(const MediaInstancePtr &instance, bool onlySticky) override
     {
         auto *fake = dynamic_cast<FakeInstance *>(instance.get());
         if (!fake)
             return {};
         auto wrapper = std::make_shared<MediaFrameWrapper<>>(instance);
-        if (onlySticky) {
-            ++counters->stickyCaptures;
-            return wrapper;
-        }
-        if (delivers[fake->bandwidth]) {
+        if (!onlySticky && delivers[fake->bandwidth]) {
             Media_video_frame_t &f = wrapper->frame;
             f.xres = fake->bandwidth == 1 ? 1920 : 640;
             f.yres = fake->bandwidth == 1 ? 1080 : 360;
@@ -126,9 +115,5 @@ protected:
         std::unique_lock lock(counters->lock);
         counters->tally.append({preview, program});
     }
-    void sendNtp(const MediaInstancePtr &, const QString &server) override
-    {
-        std::unique_lock lock(counters->lock);
-        counters->ntp.append(server);
-    }
+    void sendNtp(const MediaInstancePtr &, const QString &) override {}
 };

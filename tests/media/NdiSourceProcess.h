@@ -5,11 +5,42 @@
 
 #include "TestSupport.h"
 
+#include "media/MediaConnection.h"
+
+#include <QCoreApplication>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 namespace mediatest {
+
+inline const void *const windowA = reinterpret_cast<const void *>(0x1000);
+inline const void *const windowB = reinterpret_cast<const void *>(0x2000);
+
+inline bool hasData(const VideoFramePtr &frame)
+{
+    return frame && frame->frame.p_data;
+}
+
+// Waits until the connection hands out a frame with a picture for the bandwidth.
+inline VideoFramePtr waitForFrame(MediaConnection &connection, int bandwidth, int timeoutMs = 10000)
+{
+    VideoFramePtr frame;
+    drtest::waitUntil(
+        [&] {
+            frame = connection.getVideoFrame(bandwidth);
+            return hasData(frame);
+        },
+        timeoutMs);
+    return hasData(frame) ? frame : VideoFramePtr();
+}
+
+// Source names unique across test runs sharing a machine.
+inline QString uniqueName(const QString &base)
+{
+    static int counter = 0;
+    return QString("%1 %2-%3").arg(base).arg(QCoreApplication::applicationPid()).arg(++counter);
+}
 
 // Points this process's runtime at a private registry and discovery port; call before the
 // runtime is first loaded. Returns the environment children must share.
@@ -30,23 +61,22 @@ inline QProcessEnvironment isolatedRuntimeEnv()
 class NdiSourceProcess
 {
 public:
-    // Starts `ndi-testsrc --name name args...` and waits for its "started" line.
-    bool start(const QString &name, const QStringList &args = {})
+    // Starts `ndi-testsrc --name <unique base> --resolution 640x360 args...` and waits for its
+    // "started" line; a later --resolution in args wins.
+    bool start(const QString &base, const QStringList &args = {})
     {
-        const QString program = drtest::buildDir() + "/ndi-testsrc";
         // The time limit ends a sender whose test died before it could stop it.
-        const QStringList all = QStringList{"--name", name, "--seconds", "300"} + args;
-        if (!m_child.start(program, all, isolatedRuntimeEnv()))
-            return false;
-        if (!m_child.waitForOutput("started ", 10000))
+        const QStringList all =
+            QStringList{"--name", uniqueName(base), "--seconds", "300", "--resolution", "640x360"} +
+            args;
+        if (!m_child.start(drtest::buildDir() + "/ndi-testsrc", all, isolatedRuntimeEnv()) ||
+            !m_child.waitForOutput("started ", 10000))
             return false;
         static const QRegularExpression started("started \"(.*)\" address=(\\S+)");
         const QRegularExpressionMatch m = started.match(m_child.output());
-        if (!m.hasMatch())
-            return false;
         m_fullName = m.captured(1);
         m_address = m.captured(2);
-        return true;
+        return m.hasMatch();
     }
     QString fullName() const { return m_fullName; }
     QString address() const { return m_address; }
@@ -62,12 +92,9 @@ public:
         const QString out = output();
         const QString key = "connections \"" + m_fullName + "\" ";
         const int at = out.lastIndexOf(key);
-        if (at < 0)
-            return -1;
-        return out.mid(at + key.size()).section('\n', 0, 0).trimmed().toInt();
+        return at < 0 ? -1 : out.mid(at + key.size()).section('\n', 0, 0).trimmed().toInt();
     }
     void kill() { m_child.kill(); }
-    void stop() { m_child.stop(); }
 
 private:
     drtest::ChildProcess m_child;

@@ -1,5 +1,4 @@
-// The maker's status element as read from a source's metadata, the NTP server check and the
-// ntp-set request text.
+// The maker's status element as read from a source's metadata and the NTP server check.
 #include "media/NDIConnection.h"
 
 #include <QTest>
@@ -47,9 +46,6 @@ private slots:
         QTest::newRow("entity in the server")
             << QByteArray("<Varimont><remote>a &amp; b</remote></Varimont>")
             << QByteArray("Varimont") << QByteArray("a & b") << 0 << QByteArray("unsync");
-        QTest::newRow("tally echo only")
-            << QByteArray("<ndi_tally_echo on_program=\"true\" on_preview=\"false\"/>")
-            << QByteArray() << QByteArray() << 0 << QByteArray("unsync");
         QTest::newRow("empty") << QByteArray() << QByteArray() << QByteArray() << 0
                                << QByteArray("unsync");
     }
@@ -88,16 +84,6 @@ private slots:
         QCOMPARE(check("Pool.Example", "pool.example"), QByteArray("unsync")); // case counts
         QCOMPARE(check("pool.example", ""), QByteArray("unsync"));             // never sent one
         QCOMPARE(check("", "pool.example"), QByteArray("unsync"));
-    }
-
-    void ntpSetText()
-    {
-        QCOMPARE(NDIConnection::ntpSetMetadata("10.0.0.1"),
-                 QByteArray("<ntp-set><Server>10.0.0.1</Server></ntp-set>"));
-        QCOMPARE(NDIConnection::ntpSetMetadata("a&b<c>"),
-                 QByteArray("<ntp-set><Server>a&amp;b&lt;c&gt;</Server></ntp-set>"));
-        QCOMPARE(NDIConnection::ntpSetMetadata(QString::fromUtf8("zeit.東")),
-                 QString::fromUtf8("<ntp-set><Server>zeit.東</Server></ntp-set>").toUtf8());
     }
 };
 

@@ -1,7 +1,6 @@
-// Frame wrappers: data goes back to the instance that produced it, empty frames release
-// only their owner, program-allocated buffers are freed.
+// Frame wrappers: empty frames release only their owner, audio data goes back to its
+// owner, program-allocated buffers are freed (ASan checks the frees).
 #include "media/AudioFrameWrapper.h"
-#include "media/MediaCapabilities.h"
 #include "media/MediaFrameWrapper.h"
 
 #include <QTest>
@@ -12,7 +11,6 @@ struct Returns
 {
     int video = 0;
     int audio = 0;
-    void *lastVideo = nullptr;
     bool destroyed = false;
 };
 
@@ -21,11 +19,7 @@ class RecordingInstance : public MediaInstance_t
 public:
     explicit RecordingInstance(Returns *r) : m_r(r) {}
     ~RecordingInstance() override { m_r->destroyed = true; }
-    void freeVideo(Media_video_frame_t *frame) override
-    {
-        ++m_r->video;
-        m_r->lastVideo = frame->p_data;
-    }
+    void freeVideo(Media_video_frame_t *) override { ++m_r->video; }
     void freeAudio(Media_audio_frame_t *) override { ++m_r->audio; }
 
 private:
@@ -39,48 +33,12 @@ class TestMediaFrames : public QObject
     Q_OBJECT
 
 private slots:
-    void defaults()
-    {
-        const Media_video_frame_t v;
-        QCOMPARE(v.FourCC, 0x59565955u);
-        QCOMPARE(v.frame_rate_N, 30000);
-        QCOMPARE(v.frame_rate_D, 1001);
-        QCOMPARE(v.frame_format_type, 1);
-        QCOMPARE(v.timecode, 0);
-        QVERIFY(!v.hasData());
-        const Media_audio_frame_t a;
-        QCOMPARE(a.sample_rate, 48000);
-        QCOMPARE(a.no_channels, 2);
-        const Media_capabilities_t c;
-        QCOMPARE(c.type, QByteArray("general-ndi"));
-        QCOMPARE(c.ntp_state, QByteArray("off"));
-        QCOMPARE(c.vendor, QByteArray("other"));
-        QVERIFY(c.has_metadata && !c.has_video && !c.has_audio);
-    }
-
-    void videoDataGoesBackToItsInstance()
-    {
-        Returns r;
-        uint8_t pixels[16] = {};
-        auto frame = std::make_shared<MediaFrameWrapper<>>(std::make_shared<RecordingInstance>(&r));
-        frame->frame.p_data = pixels;
-        VideoFramePtr second = frame; // several holders, one release
-        frame.reset();
-        QCOMPARE(r.video, 0);
-        QVERIFY(!r.destroyed);
-        second.reset();
-        QCOMPARE(r.video, 1);
-        QCOMPARE(r.lastVideo, static_cast<void *>(pixels));
-        QVERIFY(r.destroyed); // the frame held the last reference to its instance
-    }
-
     void emptyVideoReleasesOnlyItsOwner()
     {
-        Returns r;
-        auto frame = std::make_shared<MediaFrameWrapper<>>(std::make_shared<RecordingInstance>(&r));
-        frame.reset();
-        QCOMPARE(r.video, 0);
-        QVERIFY(r.destroyed);
+        Returns empty;
+        std::make_shared<MediaFrameWrapper<>>(std::make_shared<RecordingInstance>(&empty)).reset();
+        QCOMPARE(empty.video, 0);
+        QVERIFY(empty.destroyed);
     }
 
     void audioOwnedByOwnerOrProgram()
