@@ -8,8 +8,6 @@
 
 #include <QTest>
 #include <cmath>
-#include <csignal>
-#include <sys/types.h>
 
 using drtest::ChildProcess;
 using namespace ndt;
@@ -65,9 +63,6 @@ private slots:
         QVERIFY(r.intValue("video_frames") >= 10);
         for (const QString &p : r.value("audio_peak_db").split(','))
             QVERIFY2(std::fabs(p.toDouble() + 6.0) < 0.5, qPrintable(r.output));
-        const ProbeResult low = runProbe({"--recv", name, "--low", "--seconds", "1"}, 30000, b);
-        QCOMPARE(low.value("xres"), QString("640"));
-        QCOMPARE(low.value("bars"), QString("ok"));
 
         // Host A itself does not see sources of this test's own host: a source started
         // here (outside the namespaces) is not listed inside them.
@@ -102,30 +97,6 @@ private slots:
         qInfo("other host: clean end gone after %lld ms, killed after %lld ms", cleanMs, killedMs);
         QVERIFY2(cleanMs >= 0 && cleanMs <= 2500, qPrintable(watch.output()));
         QVERIFY2(killedMs >= 0 && killedMs <= 6500, qPrintable(watch.output()));
-    }
-
-    void receiverFollowsRestartOnOtherHost()
-    {
-        NetnsLab lab;
-        QString a, b;
-        QVERIFY(makeLan(lab, a, b));
-        const QString name = uniqueName("LAN Restart");
-        ChildProcess first;
-        QVERIFY(startSource(first, {"--name", name, "--resolution", "640x360"}, a));
-        // The receiver on B stays while the source on A ends and returns with another size.
-        ChildProcess probe;
-        QVERIFY(probe.start("ip", {"netns", "exec", b, probePath(), "--recv", name, "--seconds",
-                                   "20", "--find-seconds", "8"}));
-        QVERIFY2(first.waitForOutput("connections \"", 10000), qPrintable(first.output()));
-        QCOMPARE(first.stop(), 0);
-        ChildProcess second;
-        QVERIFY(startSource(second, {"--name", name, "--resolution", "1280x720"}, a));
-        QVERIFY2(second.waitForOutput("connections \"", 12000), qPrintable(second.output()));
-        QTest::qWait(1000);
-        ::kill(pid_t(probe.pid()), SIGTERM); // "ip netns exec" became the probe itself
-        QVERIFY(drtest::waitUntil([&] { return !probe.isRunning(); }, 5000));
-        const QString out = probe.output();
-        QVERIFY2(out.contains("xres=1280\n") && out.contains("connected=1"), qPrintable(out));
     }
 
     void extraAddressesAcrossSubnets()

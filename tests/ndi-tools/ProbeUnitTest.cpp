@@ -13,15 +13,13 @@ class ProbeUnitTest : public QObject
 private slots:
     void nameMatch()
     {
-        QVERIFY(sourceNameMatches("HOST (Bars)", "Bars"));
-        QVERIFY(sourceNameMatches("HOST (Bars)", "HOST (Bars)"));
+        for (const char *name : {"Bars", "HOST (Bars)"})
+            QVERIFY(sourceNameMatches("HOST (Bars)", name));
         QVERIFY(sourceNameMatches("HOST (Cam (1))", "Cam (1)"));
         QVERIFY(!sourceNameMatches("HOST (Bars 2)", "Bars"));
-        QVERIFY(!sourceNameMatches("HOST (Bars)", "Bar"));
-        QVERIFY(!sourceNameMatches("HOST (Bars)", "HOST"));
-        QVERIFY(!sourceNameMatches("HOST (Bars)", "ars)"));
-        QVERIFY(!sourceNameMatches("Bars", "ars"));
-        QVERIFY(!sourceNameMatches("", "Bars"));
+        for (const char *name : {"Bar", "HOST", "ars)"})
+            QVERIFY2(!sourceNameMatches("HOST (Bars)", name), name);
+        QVERIFY(!sourceNameMatches("Bars", "ars") && !sourceNameMatches("", "Bars"));
     }
 
     void peakMeter()

@@ -1,9 +1,9 @@
-// Discovery through our runtime: sources of this host (this process and another one), group
-// filtering, extra addresses, and how fast ended and killed sources vanish.
+// Discovery through our runtime in one process: listing, group filtering, extra addresses,
+// an ended sender vanishing, junk in the registry. Discovery and vanishing across processes
+// and hosts are tested with the tools (tests/ndi-tools).
 #include "NdiTestEnv.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
 
@@ -36,15 +36,6 @@ NdiFinder makeFinder(const char *groups = nullptr, const char *extra = nullptr,
     return makeNdiFinder(lib(), &f);
 }
 
-bool startHelper(drtest::ChildProcess &child, const std::string &name, const char *groups = nullptr)
-{
-    QStringList args{QString::fromStdString(name)};
-    if (groups)
-        args << groups;
-    return child.start(drtest::buildDir() + "/tests/ndi-test-sender", args) &&
-           child.waitForOutput("ready", 10000);
-}
-
 } // namespace
 
 class TestNdiDiscovery : public QObject
@@ -58,31 +49,22 @@ private slots:
         QVERIFY2(runtime(&error), qPrintable(error));
     }
 
-    void findsSourcesOfThisHost()
+    void listsSourceThenDropsItWhenEnded()
     {
         NdiFinder finder = makeFinder();
         std::string inProcess = uniqueName("Here");
-        std::string other = uniqueName("Other Process");
         NdiSender send = makeSender(inProcess);
-        drtest::ChildProcess child;
-        QVERIFY(startHelper(child, other));
-        QElapsedTimer t;
-        t.start();
         std::string a = waitForSource(lib(), finder.get(), inProcess, 1500);
-        std::string b = waitForSource(lib(), finder.get(), other, 1500);
-        qInfo("both same-host sources listed after %lld ms", t.elapsed());
-        QVERIFY(!a.empty());
-        QVERIFY(!b.empty());
         QCOMPARE(QString::fromStdString(a),
                  QString(lib()->send_get_source_name(send.get())->p_url_address));
-        QVERIFY(child.output().contains(QString::fromStdString(b)));
         // The array stays valid until the next call and names are "HOST (name)".
         uint32_t count = 0;
         const NDIlib_source_t *list = lib()->find_get_current_sources(finder.get(), &count);
-        QVERIFY(count >= 2);
+        QVERIFY(count >= 1);
         for (uint32_t i = 0; i < count; ++i)
             QVERIFY(QByteArray(list[i].p_ndi_name).contains(" ("));
-        QCOMPARE(child.stop(), 0);
+        send.reset();
+        QVERIFY(waitForVanish(lib(), finder.get(), inProcess, 2000));
     }
 
     void filtersByGroup()
@@ -118,35 +100,6 @@ private slots:
         // An unreachable extra address costs nothing but its own entry.
         NdiFinder unreachable = makeFinder(nullptr, "127.0.0.1, 192.0.2.250, not-an-ip", false);
         QVERIFY(!waitForSource(lib(), unreachable.get(), name, 5000).empty());
-    }
-
-    void endedSourcesVanish()
-    {
-        NdiFinder finder = makeFinder();
-        std::string name = uniqueName("Ends");
-        NdiSender send = makeSender(name);
-        QVERIFY(!waitForSource(lib(), finder.get(), name, 1500).empty());
-        send.reset();
-        QElapsedTimer t;
-        t.start();
-        QVERIFY(waitForVanish(lib(), finder.get(), name, 2000));
-        qInfo("ended source vanished after %lld ms", t.elapsed());
-
-        std::string term = uniqueName("Terminated");
-        std::string killed = uniqueName("Killed");
-        drtest::ChildProcess a, b;
-        QVERIFY(startHelper(a, term));
-        QVERIFY(startHelper(b, killed));
-        QVERIFY(!waitForSource(lib(), finder.get(), term, 1500).empty());
-        QVERIFY(!waitForSource(lib(), finder.get(), killed, 1500).empty());
-        QCOMPARE(a.stop(), 0);
-        t.restart();
-        QVERIFY(waitForVanish(lib(), finder.get(), term, 2000));
-        qInfo("terminated source vanished after %lld ms", t.elapsed());
-        b.kill();
-        t.restart();
-        QVERIFY(waitForVanish(lib(), finder.get(), killed, 6000));
-        qInfo("killed source vanished after %lld ms", t.elapsed());
     }
 
     // Junk in the registry folder is skipped (and files of dead processes removed).

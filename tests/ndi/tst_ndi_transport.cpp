@@ -5,9 +5,10 @@
 
 #include "WireFormat.h"
 
+#include <TestSupport.h>
+
 #include <QElapsedTimer>
 #include <QTest>
-#include <QThread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -50,14 +51,7 @@ NdiReceiver makeReceiver(const NDIlib_source_t *source,
 
 bool waitConnected(NDIlib_recv_instance_t recv, int timeoutMs = 5000)
 {
-    QElapsedTimer t;
-    t.start();
-    while (lib()->recv_get_no_connections(recv) < 1) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
+    return drtest::waitUntil([&] { return lib()->recv_get_no_connections(recv) >= 1; }, timeoutMs);
 }
 
 void sendFrame(NDIlib_send_instance_t send, int x, int y, uint8_t base, const char *meta = nullptr)
@@ -104,6 +98,30 @@ NDIlib_frame_type_e captureType(NDIlib_recv_instance_t recv, NDIlib_frame_type_e
             lib()->recv_free_metadata(recv, &mm);
     }
     return NDIlib_frame_type_none;
+}
+
+// First byte of the next video frame (frame freed), or -1 when none arrives.
+int nextVideoByte(NDIlib_recv_instance_t recv, int timeoutMs = 5000)
+{
+    NDIlib_video_frame_v2_t v;
+    if (captureType(recv, NDIlib_frame_type_video, &v, nullptr, nullptr, timeoutMs) !=
+        NDIlib_frame_type_video)
+        return -1;
+    const int first = v.p_data[0];
+    lib()->recv_free_video_v2(recv, &v);
+    return first;
+}
+
+// Polls the sender's tally until `want` holds it (program, preview).
+bool waitTally(NDIlib_send_instance_t send, bool program, bool preview)
+{
+    NDIlib_tally_t seen;
+    return drtest::waitUntil(
+        [&] {
+            lib()->send_get_tally(send, &seen, 50);
+            return seen.on_program == program && seen.on_preview == preview;
+        },
+        3000);
 }
 
 // Raw TCP helpers for hostile peers.
@@ -231,42 +249,24 @@ private slots:
         t.on_program = true;
         QVERIFY(lib()->recv_set_tally(recv.get(), &t));
         QVERIFY(waitConnected(recv.get()));
-        NDIlib_tally_t seen;
-        QElapsedTimer timer;
-        timer.start();
-        while (!seen.on_program && timer.elapsed() < 3000)
-            lib()->send_get_tally(send.get(), &seen, 100);
-        QVERIFY(seen.on_program);
-        QVERIFY(!seen.on_preview);
-
-        NDIlib_metadata_frame_t m;
+        QVERIFY(waitTally(send.get(), true, false));
         bool echoed = false;
-        timer.restart();
-        while (!echoed && timer.elapsed() < 3000) {
-            if (captureType(recv.get(), NDIlib_frame_type_metadata, nullptr, nullptr, &m, 500) ==
-                NDIlib_frame_type_metadata) {
-                QByteArray text(m.p_data);
-                echoed = text.contains("ndi_tally_echo") && text.contains("on_program=\"true\"");
-                lib()->recv_free_metadata(recv.get(), &m);
-            }
+        NDIlib_metadata_frame_t m;
+        while (!echoed && captureType(recv.get(), NDIlib_frame_type_metadata, nullptr, nullptr, &m,
+                                      3000) == NDIlib_frame_type_metadata) {
+            const QByteArray text(m.p_data);
+            echoed = text.contains("ndi_tally_echo") && text.contains("on_program=\"true\"");
+            lib()->recv_free_metadata(recv.get(), &m);
         }
         QVERIFY(echoed);
-
         // Program off, preview on: the sender reports the change.
         t.on_program = false;
         t.on_preview = true;
         lib()->recv_set_tally(recv.get(), &t);
-        timer.restart();
-        while (!seen.on_preview && timer.elapsed() < 3000)
-            lib()->send_get_tally(send.get(), &seen, 100);
-        QVERIFY(seen.on_preview);
-        QVERIFY(!seen.on_program);
+        QVERIFY(waitTally(send.get(), false, true));
         // A receiver leaving takes its tally with it.
         recv.reset();
-        timer.restart();
-        while (seen.on_preview && timer.elapsed() < 3000)
-            lib()->send_get_tally(send.get(), &seen, 100);
-        QVERIFY(!seen.on_preview);
+        QVERIFY(waitTally(send.get(), false, false));
     }
 
     void connectionMetadataGivesStatusChange()
@@ -438,18 +438,7 @@ private slots:
         for (int i = 0; i < 20; ++i)
             sendFrame(send.get(), 1920, 1080, uint8_t(i));
         // The healthy receiver reaches the last frame (older ones may be dropped for it too).
-        QElapsedTimer t;
-        t.start();
-        int last = -1;
-        while (last != 19 && t.elapsed() < 10000) {
-            NDIlib_video_frame_v2_t v;
-            if (lib()->recv_capture_v2(recv.get(), &v, nullptr, nullptr, 100) ==
-                NDIlib_frame_type_video) {
-                last = v.p_data[0];
-                lib()->recv_free_video_v2(recv.get(), &v);
-            }
-        }
-        QCOMPARE(last, 19);
+        QVERIFY(drtest::waitUntil([&] { return nextVideoByte(recv.get(), 200) == 19; }, 10000));
         ::close(stalled);
     }
 
@@ -460,11 +449,7 @@ private slots:
         sendFrame(send.get(), 64, 32, 100);
         sendFrame(send.get(), 64, 32, 120);
         NdiReceiver recv = makeReceiver(lib()->send_get_source_name(send.get()));
-        NDIlib_video_frame_v2_t v;
-        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_video, &v, nullptr, nullptr),
-                 NDIlib_frame_type_video);
-        QCOMPARE(int(v.p_data[0]), 120);
-        lib()->recv_free_video_v2(recv.get(), &v);
+        QCOMPARE(nextVideoByte(recv.get()), 120);
     }
 
     // The receiver stays when its source ends, reports the loss once, and follows the name to
@@ -487,11 +472,7 @@ private slots:
                 firstAddress);
         QVERIFY(waitConnected(recv.get(), 8000));
         sendFrame(again.get(), 64, 32, 77);
-        NDIlib_video_frame_v2_t v;
-        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_video, &v, nullptr, nullptr),
-                 NDIlib_frame_type_video);
-        QCOMPARE(int(v.p_data[0]), 77);
-        lib()->recv_free_video_v2(recv.get(), &v);
+        QCOMPARE(nextVideoByte(recv.get()), 77);
     }
 
     // A receiver made without a source connects when told, and a null source disconnects it.
@@ -542,24 +523,15 @@ private slots:
             std::memcpy(big.data() + 8, &len, 4);
             attacks.push_back(big);
         }
-        {
-            drndi::HelloMsg hello;
-            auto p = drndi::encodeHello(hello);
-            std::vector<uint8_t> a(p->begin(), p->end());
-            auto t = drndi::encodeTally(true, false);
-            a.insert(a.end(), t->begin(), t->begin() + 10); // cut short, then close
-            attacks.push_back(a);
-        }
-        {
-            drndi::HelloMsg hello;
-            auto p = drndi::encodeHello(hello);
-            std::vector<uint8_t> a(p->begin(), p->end());
-            auto t = drndi::encodeTally(true, false);
-            std::vector<uint8_t> bad(t->begin(), t->end());
-            bad.back() = 7; // tally flag out of range
-            a.insert(a.end(), bad.begin(), bad.end());
-            attacks.push_back(a);
-        }
+        auto hello = drndi::encodeHello(drndi::HelloMsg{});
+        auto tallyMsg = drndi::encodeTally(true, false);
+        std::vector<uint8_t> cut(hello->begin(), hello->end());
+        cut.insert(cut.end(), tallyMsg->begin(), tallyMsg->begin() + 10); // cut short, then close
+        attacks.push_back(cut);
+        std::vector<uint8_t> badFlag(hello->begin(), hello->end());
+        badFlag.insert(badFlag.end(), tallyMsg->begin(), tallyMsg->end());
+        badFlag.back() = 7; // tally flag out of range
+        attacks.push_back(badFlag);
         for (const auto &attack : attacks) {
             int fd = rawConnect(address);
             QVERIFY(fd >= 0);
@@ -569,9 +541,7 @@ private slots:
             setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
             char buf[4096];
             // The sender closes on its side (after answering a valid hello).
-            QElapsedTimer t;
-            t.start();
-            while (::recv(fd, buf, sizeof buf, 0) > 0 && t.elapsed() < 5000) {
+            while (::recv(fd, buf, sizeof buf, 0) > 0) {
             }
             ::close(fd);
         }
@@ -583,8 +553,7 @@ private slots:
         NdiReceiver recv = makeReceiver(lib()->send_get_source_name(send.get()));
         QVERIFY(waitConnected(recv.get()));
         sendFrame(send.get(), 64, 32, 9);
-        QCOMPARE(captureType(recv.get(), NDIlib_frame_type_video, nullptr, nullptr, nullptr),
-                 NDIlib_frame_type_video);
+        QCOMPARE(nextVideoByte(recv.get()), 9);
     }
 
     void receiverSurvivesHostileSource()
