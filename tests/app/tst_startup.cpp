@@ -1,5 +1,6 @@
-// Start-up and shutdown of the real desk-recorder binary, headless: command line, data
-// folder, base folder, refusal of a taken port or an unusable data folder, clean ends.
+// Start-up and shutdown of the real desk-recorder binary: command line, refusal of a taken
+// port, an unusable data folder or a broken main window, the working folder's res/ with
+// --developing, and clean ends on signals.
 #include "TestSupport.h"
 
 #include <QDir>
@@ -8,170 +9,149 @@
 
 #include <csignal>
 
-namespace {
-
-QString binary()
-{
-    return drtest::buildDir() + "/desk-recorder";
-}
-
-QByteArray readLogs(const QString &folder)
-{
-    QByteArray text;
-    QDir dir(folder);
-    for (const QString &name : dir.entryList({"log_*.log"}, QDir::Files, QDir::Name)) {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::ReadOnly))
-            text += file.readAll();
-    }
-    return text;
-}
-
-// Runs the binary to its end; returns the exit code (-1 when it did not end in time).
-int runToEnd(drtest::ChildProcess &child, const QStringList &args, int timeoutMs = 20000)
-{
-    if (!child.start(binary(), args))
-        return -1;
-    if (!drtest::waitUntil([&] { return !child.isRunning(); }, timeoutMs))
-        return -1;
-    return child.process().exitCode();
-}
-
-} // namespace
-
 class TestStartup : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void commandLine()
+    // Each run happens in a working folder whose res/ holds a broken main window and a page
+    // of its own; only --developing takes them from there.
+    void init()
     {
-        drtest::ChildProcess help;
-        QCOMPARE(runToEnd(help, {"--help"}), 0);
-        QVERIFY(help.output().contains("--http-port N"));
-        QVERIFY(help.output().contains(".local/share/desk-recorder"));
-
-        drtest::ChildProcess version;
-        QCOMPARE(runToEnd(version, {"--version"}), 0);
-        QVERIFY(version.output().startsWith("desk-recorder "));
-
-        drtest::ChildProcess bad;
-        QCOMPARE(runToEnd(bad, {"--headless", "--http-port", "http"}), 2);
-        QVERIFY2(bad.output().contains("--http-port needs a port number"),
-                 qPrintable(bad.output()));
+        m_work = std::make_unique<QTemporaryDir>();
+        m_data = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir(m_work->path()).mkpath("res/qml"));
+        write(m_work->filePath("res/qml/MainWindow.qml"), "import QtQuick\nItem {\n");
+        write(m_work->filePath("res/index.html"), "<p>working folder page</p>");
+        write(m_data->filePath("file"), "");
     }
 
-    void headlessRunAndTerminate()
+    void endsAtOnce_data()
     {
-        drtest::AppInstance app;
-        QVERIFY(app.start());
-        // The web UI comes from res/ beside the executable, whatever the working folder.
-        const drtest::HttpReply page = app.get("/");
-        QCOMPARE(page.status, 200);
-        QVERIFY(page.body.contains("<title>Desk Recorder</title>"));
-        QVERIFY(QFile::exists(app.dataDir() + "/settings.ini"));
-
-        QCOMPARE(app.stop(), 0);
-        const QByteArray log = readLogs(app.dataDir());
-        QVERIFY2(log.contains("\tLEVEL_4\tdesk-recorder running\r\n"), log.constData());
-        QVERIFY(log.contains("Init crashdump plugin error."));
-        QVERIFY(log.contains("open window success!"));
-        // The last lines before the end are in the file, not lost in the queue.
-        QVERIFY(log.contains("signal 15 received; shutting down"));
-        QVERIFY(log.endsWith("desk-recorder shutting down\r\n"));
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("output"); // regular expression
+        QTest::addColumn<QString>("logged");
+        const QStringList ports{"--http-port", "FREE", "--ws-port", "FREE"};
+        QTest::newRow("help") << QStringList{"--help"} << 0
+                              << "\\.local/share/desk-recorder[\\s\\S]*--http-port N"
+                              << "";
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "^desk-recorder \\S"
+                                 << "";
+        QTest::newRow("bad port") << QStringList{"--headless", "--http-port", "http"} << 2
+                                  << "--http-port needs a port number"
+                                  << "";
+        QTest::newRow("taken port")
+            << QStringList{"--headless", "--data-dir", "DATA", "--http-port",
+                           "TAKEN",      "--ws-port",  "FREE"}
+            << 255 << "cannot listen on HTTP port"
+            << "daemonService listen this port failed! : TAKEN";
+        QTest::newRow("unusable data folder")
+            << QStringList{"--headless", "--data-dir", "DATA/file/data"} + ports << 255
+            << "cannot use the data folder"
+            << "";
+        QTest::newRow("broken main window")
+            << QStringList{"--developing", "--data-dir", "DATA"} + ports << 255 << "cannot load"
+            << "application engine load main.qml failed!";
     }
-
-    void interruptEndsCleanly()
+    void endsAtOnce()
     {
-        drtest::AppInstance app;
-        QVERIFY(app.start());
-        ::kill(static_cast<pid_t>(app.process().pid()), SIGINT);
-        QVERIFY(drtest::waitUntil([&] { return !app.process().isRunning(); }, 10000));
-        QCOMPARE(app.process().process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(app.process().process().exitCode(), 0);
-    }
-
-    void takenHttpPortEndsStartUp()
-    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, logged);
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::Any, 0));
-        QTemporaryDir data;
+        const QString taken = QString::number(squatter.serverPort());
+        logged.replace("TAKEN", taken);
         drtest::ChildProcess child;
-        const int code = runToEnd(child, {"--headless", "--data-dir", data.path(), "--http-port",
-                                          QString::number(squatter.serverPort()), "--ws-port",
-                                          QString::number(drtest::freeTcpPort())});
-        QCOMPARE(code, 255);
-        QVERIFY2(child.output().contains("cannot listen on HTTP port"), qPrintable(child.output()));
-        QVERIFY(readLogs(data.path())
-                    .contains("daemonService listen this port failed! : " +
-                              QByteArray::number(squatter.serverPort())));
-    }
-
-    void unusableDataFolderEndsStartUp()
-    {
-        QTemporaryDir dir;
-        QFile blocker(dir.filePath("file"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        drtest::ChildProcess child;
-        const int code = runToEnd(child, {"--headless", "--data-dir", dir.filePath("file/data"),
-                                          "--http-port", QString::number(drtest::freeTcpPort()),
-                                          "--ws-port", QString::number(drtest::freeTcpPort())});
-        QCOMPARE(code, 255);
-        QVERIFY2(child.output().contains("cannot use the data folder"), qPrintable(child.output()));
-    }
-
-    // A main window file that does not load ends start-up; nothing is left running.
-    void brokenMainWindowEndsStartUp()
-    {
-        QTemporaryDir work, data;
-        QVERIFY(QDir(work.path()).mkpath("res/qml"));
-        QFile qml(work.filePath("res/qml/MainWindow.qml"));
-        QVERIFY(qml.open(QIODevice::WriteOnly));
-        qml.write("import QtQuick\nItem {\n");
-        qml.close();
-        drtest::ChildProcess child;
-        QProcessEnvironment env;
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        QVERIFY(
-            child.start("/bin/sh",
-                        {"-c",
-                         "cd \"$0\" && exec \"$1\" --developing --data-dir \"$2\" "
-                         "--http-port \"$3\" --ws-port \"$4\"",
-                         work.path(), binary(), data.path(), QString::number(drtest::freeTcpPort()),
-                         QString::number(drtest::freeTcpPort())},
-                        env));
+        QVERIFY(start(child, args.replaceInStrings("TAKEN", taken)));
         QVERIFY(drtest::waitUntil([&] { return !child.isRunning(); }, 30000));
-        QCOMPARE(child.process().exitCode(), 255);
-        QVERIFY2(child.output().contains("cannot load"), qPrintable(child.output()));
-        QVERIFY(readLogs(data.path()).contains("application engine load main.qml failed!"));
+        QTEST(child.process().exitCode(), "code");
+        QFETCH(QString, output);
+        QVERIFY2(QRegularExpression(output).match(child.output()).hasMatch(),
+                 qPrintable(child.output()));
+        QVERIFY2(logs().contains(logged.toUtf8()), logs().constData());
     }
 
-    // With --developing the web UI comes from the working folder's res/.
-    void developingUsesWorkingFolder()
+    void developingServesWorkingFolder()
     {
-        QTemporaryDir work, data;
-        QVERIFY(QDir(work.path()).mkpath("res"));
-        QFile page(work.filePath("res/index.html"));
-        QVERIFY(page.open(QIODevice::WriteOnly));
-        page.write("<p>working folder page</p>");
-        page.close();
-
-        const quint16 port = drtest::freeTcpPort();
         drtest::ChildProcess child;
-        // exec keeps the PID, so the test still ends the program itself.
-        QVERIFY(
-            child.start("/bin/sh", {"-c",
-                                    "cd \"$0\" && exec \"$1\" --developing --headless --data-dir "
-                                    "\"$2\" --http-port \"$3\" --ws-port \"$4\"",
-                                    work.path(), binary(), data.path(), QString::number(port),
-                                    QString::number(drtest::freeTcpPort())}));
+        const quint16 port = drtest::freeTcpPort();
+        QVERIFY(start(child, {"--developing", "--headless", "--data-dir", "DATA", "--http-port",
+                              QString::number(port), "--ws-port", "FREE"}));
         const QString url = QStringLiteral("http://127.0.0.1:%1/index.html").arg(port);
         QVERIFY(drtest::waitUntil(
             [&] { return !child.isRunning() || drtest::httpGet(url, 500).status != 0; }, 20000));
         QCOMPARE(drtest::httpGet(url).body, QByteArray("<p>working folder page</p>"));
         QCOMPARE(child.stop(), 0);
     }
+
+    // Whatever the working folder, the web UI comes from res/ beside the executable; a
+    // signal ends the run cleanly with the last lines in the log.
+    void headlessRunEndsOnSignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+    void headlessRunEndsOnSignal()
+    {
+        QFETCH(int, signal);
+        drtest::AppInstance app;
+        QVERIFY(app.start());
+        const drtest::HttpReply page = app.get("/");
+        QCOMPARE(page.status, 200);
+        QVERIFY(page.body.contains("<title>Desk Recorder</title>"));
+        QVERIFY(QFile::exists(app.dataDir() + "/settings.ini"));
+
+        ::kill(static_cast<pid_t>(app.process().pid()), signal);
+        QVERIFY(drtest::waitUntil([&] { return !app.process().isRunning(); }, 10000));
+        QCOMPARE(app.process().process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.process().process().exitCode(), 0);
+        const QByteArray log = drtest::readLogs(app.dataDir());
+        for (const QByteArray &line :
+             {QByteArray("\tLEVEL_4\tdesk-recorder running\r\n"),
+              QByteArray("open window success!"), QByteArray("Init crashdump plugin error."),
+              "signal " + QByteArray::number(signal) + " received; shutting down"})
+            QVERIFY2(log.contains(line), log.constData());
+        // The last line is written before the end, not lost in the queue.
+        QVERIFY2(log.contains("desk-recorder shutting down\r\n"), log.right(600).constData());
+    }
+
+private:
+    // Runs the binary in the working folder; DATA and FREE in args become the data folder
+    // and fresh ports. exec keeps the PID, so the test still ends the program itself.
+    bool start(drtest::ChildProcess &child, QStringList args)
+    {
+        args.replaceInStrings("DATA", m_data->path());
+        quint16 lastPort = 0;
+        for (QString &arg : args) {
+            if (arg == "FREE") {
+                quint16 port;
+                do
+                    port = drtest::freeTcpPort();
+                while (port == lastPort);
+                arg = QString::number(lastPort = port);
+            }
+        }
+        QProcessEnvironment env;
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        return child.start("/bin/sh",
+                           QStringList{"-c", "cd \"$0\" && exec \"$@\"", m_work->path(),
+                                       drtest::buildDir() + "/desk-recorder"} +
+                               args,
+                           env);
+    }
+
+    QByteArray logs() const { return drtest::readLogs(m_data->path()); }
+
+    static void write(const QString &path, const QByteArray &content)
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
+    std::unique_ptr<QTemporaryDir> m_work, m_data;
 };
 
 QTEST_GUILESS_MAIN(TestStartup)

@@ -15,10 +15,6 @@ class TestTranslator : public QObject
 private slots:
     void initTestCase()
     {
-        m_qmlFolder = drtest::buildDir() + "/res/qml";
-        QVERIFY2(QFile::exists(m_qmlFolder + "/en_us.qm"), qPrintable(m_qmlFolder));
-        QVERIFY(QFile::exists(m_qmlFolder + "/zh_cn.qm"));
-        QVERIFY(m_dir.isValid());
         // The translation context is the QML file's base name, as in the main window.
         QFile qml(m_dir.filePath("MainWindow.qml"));
         QVERIFY(qml.open(QIODevice::WriteOnly));
@@ -27,43 +23,21 @@ private slots:
                   "       property string numbered: qsTr(\"Window %1\").arg(7) }\n");
     }
 
+    // Switching re-translates at once; empty and unknown codes change nothing.
     void switchesLanguageAtOnce()
     {
-        QQmlApplicationEngine engine;
-        Translator translator;
-        translator.attach(*qGuiApp, engine, m_qmlFolder);
-        engine.load(QUrl::fromLocalFile(m_dir.filePath("MainWindow.qml")));
-        QCOMPARE(engine.rootObjects().size(), 1);
-        QObject *root = engine.rootObjects().first();
-        QCOMPARE(root->property("empty").toString(), QString("No source"));
-
-        translator.loadLanguage("zh");
-        QCOMPARE(translator.currentLanguage(), QString("zh"));
-        QCOMPARE(root->property("empty").toString(), QString::fromUtf8("无信号源"));
-        QCOMPARE(root->property("numbered").toString(), QString::fromUtf8("窗口 7"));
-
-        translator.loadLanguage("en");
-        QCOMPARE(root->property("empty").toString(), QString("No source"));
-        QCOMPARE(root->property("numbered").toString(), QString("Window 7"));
-
-        translator.loadLanguage("zh");
-        QCOMPARE(root->property("empty").toString(), QString::fromUtf8("无信号源"));
-    }
-
-    void ignoresEmptyAndUnknownCodes()
-    {
-        QQmlApplicationEngine engine;
-        Translator translator;
-        translator.attach(*qGuiApp, engine, m_qmlFolder);
-        engine.load(QUrl::fromLocalFile(m_dir.filePath("MainWindow.qml")));
-        QObject *root = engine.rootObjects().first();
-        translator.loadLanguage("zh");
-
-        translator.loadLanguage("");
-        translator.loadLanguage("fr");
-        QCOMPARE(translator.currentLanguage(), QString("zh"));
-        QCOMPARE(root->property("empty").toString(), QString::fromUtf8("无信号源"));
-        translator.loadLanguage("en"); // leave the application untranslated for other cases
+        QObject *root = load(m_qmlFolder);
+        QVERIFY(root);
+        QCOMPARE(texts(root), QString("No source|Window 7"));
+        m_translator->loadLanguage("zh");
+        QCOMPARE(m_translator->currentLanguage(), QString("zh"));
+        QCOMPARE(texts(root), QString::fromUtf8("无信号源|窗口 7"));
+        m_translator->loadLanguage("");
+        m_translator->loadLanguage("fr");
+        QCOMPARE(m_translator->currentLanguage(), QString("zh"));
+        QCOMPARE(texts(root), QString::fromUtf8("无信号源|窗口 7"));
+        m_translator->loadLanguage("en");
+        QCOMPARE(texts(root), QString("No source|Window 7"));
     }
 
     // Without en_us.qm the English choice fails and the Chinese texts stay.
@@ -71,24 +45,42 @@ private slots:
     {
         QTemporaryDir onlyChinese;
         QVERIFY(QFile::copy(m_qmlFolder + "/zh_cn.qm", onlyChinese.filePath("zh_cn.qm")));
-        QQmlApplicationEngine engine;
-        Translator translator;
-        translator.attach(*qGuiApp, engine, onlyChinese.path());
-        engine.load(QUrl::fromLocalFile(m_dir.filePath("MainWindow.qml")));
-        QObject *root = engine.rootObjects().first();
-        translator.loadLanguage("zh");
-        QCOMPARE(root->property("empty").toString(), QString::fromUtf8("无信号源"));
-
+        QObject *root = load(onlyChinese.path());
+        QVERIFY(root);
+        m_translator->loadLanguage("zh");
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^--------- load language"));
         QTest::ignoreMessage(QtDebugMsg, "load en error");
-        translator.loadLanguage("en");
-        QCOMPARE(translator.currentLanguage(), QString("zh"));
-        QCOMPARE(root->property("empty").toString(), QString::fromUtf8("无信号源"));
+        m_translator->loadLanguage("en");
+        QCOMPARE(m_translator->currentLanguage(), QString("zh"));
+        QCOMPARE(texts(root), QString::fromUtf8("无信号源|窗口 7"));
+    }
+
+    void cleanup()
+    {
+        if (m_translator)
+            m_translator->loadLanguage("en"); // leave the application untranslated
+        m_translator.reset();
+        m_engine.reset();
     }
 
 private:
-    QString m_qmlFolder;
+    QObject *load(const QString &qmFolder)
+    {
+        m_engine = std::make_unique<QQmlApplicationEngine>();
+        m_translator = std::make_unique<Translator>();
+        m_translator->attach(*qGuiApp, *m_engine, qmFolder);
+        m_engine->load(QUrl::fromLocalFile(m_dir.filePath("MainWindow.qml")));
+        return m_engine->rootObjects().value(0);
+    }
+    static QString texts(QObject *root)
+    {
+        return root->property("empty").toString() + "|" + root->property("numbered").toString();
+    }
+
+    const QString m_qmlFolder = drtest::buildDir() + "/res/qml";
     QTemporaryDir m_dir;
+    std::unique_ptr<QQmlApplicationEngine> m_engine;
+    std::unique_ptr<Translator> m_translator;
 };
 
 QTEST_MAIN(TestTranslator)

@@ -27,10 +27,6 @@ function expect(condition, what) {
     throw new Error(what);
 }
 
-async function windowCount(page) {
-  return page.locator("#windowList .window").count();
-}
-
 async function main() {
   const browser = await chromium.launch({
     executablePath: process.env.DR_CHROMIUM || "/usr/bin/chromium",
@@ -100,7 +96,6 @@ async function main() {
     expect((await apiPost("/output/setLayout.json", { layout_id: 2, layout_number: 4 })).result === "ok",
            "setLayout by API failed");
     await page.waitForFunction(() => document.querySelectorAll("#windowList .window").length === 4);
-    expect(await windowCount(page) === 4, "layout 2 not shown");
     console.log("outside change shown");
 
     // Discovery targets, project name and clock server.

@@ -40,6 +40,18 @@ quint16 freeTcpPort()
     return server.serverPort();
 }
 
+QByteArray readLogs(const QString &folder)
+{
+    QByteArray text;
+    const QDir dir(folder);
+    for (const QString &name : dir.entryList({"log_*.log"}, QDir::Files, QDir::Name)) {
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::ReadOnly))
+            text += file.readAll();
+    }
+    return text;
+}
+
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -215,8 +227,11 @@ bool AppInstance::start(const QStringList &extraArgs, const QProcessEnvironment 
     }
     m_lastArgs = extraArgs;
     m_lastEnv = extraEnv;
-    QStringList args{"--headless", "--data-dir", m_dataDir.path(), "--http-port",
-                     QString::number(m_httpPort), "--ws-port", QString::number(m_wsPort)};
+    QStringList args{"--data-dir",  m_dataDir.path(),
+                     "--http-port", QString::number(m_httpPort),
+                     "--ws-port",   QString::number(m_wsPort)};
+    if (headless)
+        args.prepend("--headless");
     args += extraArgs;
     if (!m_child.start(buildDir() + "/desk-recorder", args, extraEnv))
         return false;

@@ -28,6 +28,9 @@ quint16 freeTcpPort();
 // Runs the event loop until `done` returns true or `timeoutMs` passes; returns done().
 bool waitUntil(const std::function<bool()> &done, int timeoutMs);
 
+// Every "log_*.log" file of the folder, oldest first, joined.
+QByteArray readLogs(const QString &folder);
+
 // A child program owned by the test; ended by PID when this object goes.
 class ChildProcess
 {
@@ -84,6 +87,7 @@ public:
     void kill();        // SIGKILL (crash)
     bool restart();     // stop then start with the same data folder and ports
 
+    bool headless = true; // false opens the main window (GUI tests; set before start)
     QString dataDir() const { return m_dataDir.path(); }
     quint16 httpPort() const { return m_httpPort; }
     quint16 wsPort() const { return m_wsPort; }

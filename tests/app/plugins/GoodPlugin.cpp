@@ -17,4 +17,4 @@ public:
     }
 };
 
-#include "GoodCrashDump.moc"
+#include "GoodPlugin.moc"
