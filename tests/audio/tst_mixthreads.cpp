@@ -24,10 +24,10 @@ private slots:
         auto engine = AudioMixerImpl::Create(std::make_unique<AudioOutput>(48000));
         std::vector<std::unique_ptr<RRingBuffer>> buffers;
         std::vector<std::unique_ptr<AudioMixSource>> sources;
-        for (int i = 0; i < kSources; ++i) {
+        for (uint32_t i = 0; i < kSources; ++i) {
             buffers.push_back(std::make_unique<RRingBuffer>(30720));
-            sources.push_back(std::make_unique<AudioMixSource>(uint32_t(i), 48000, 2, 1.0f, 10,
-                                                               buffers.back().get()));
+            sources.push_back(
+                std::make_unique<AudioMixSource>(i, 48000, 2, 1.0f, 10, buffers.back().get()));
         }
 
         std::atomic<bool> running{true};
@@ -53,10 +53,8 @@ private slots:
                 if (engine->Mix(2, &out))
                     ++mixed;
                 const int16_t *data = out.Data();
-                for (size_t s = 0; s < 960; ++s) {
-                    if (data[s] < 0 || data[s] > 1000 * (2 + 3 + 4))
-                        ++badSamples;
-                }
+                badSamples += int(std::count_if(
+                    data, data + 960, [](int16_t s) { return s < 0 || s > 1000 * (2 + 3 + 4); }));
                 ++passes;
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }
@@ -73,10 +71,9 @@ private slots:
             registered[i] = !registered[i];
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        for (int i = 0; i < kSources; ++i) {
+        for (size_t i = 0; i < kSources; ++i)
             if (!registered[i])
-                engine->AddSource(sources[size_t(i)].get());
-        }
+                engine->AddSource(sources[i].get());
         QVERIFY(QTest::qWaitFor([&] { return passes.load() > 100 && mixed.load() > 0; }, 20000));
         for (auto &source : sources)
             engine->RemoveSource(source.get());
