@@ -3,6 +3,7 @@
 #   build/       normal build: all tests (unit, integration, media, gui, browser, netns)
 #   build-asan/  ASan + UBSan: unit tests
 #   build-tsan/  ThreadSanitizer: tests of threaded code
+#   build-fuzz/  clang + libFuzzer + ASan: bounded runs of every fuzz target
 # Usage: ./test.sh [ctest arguments...]   e.g. ./test.sh -R control
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
@@ -36,6 +37,11 @@ if [ $# -eq 0 ] || [ -n "${DR_SANITIZERS:-}" ]; then
   cmake --build build-tsan -j "$jobs" --target tsan_tests
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
     run_ctest build-tsan -L tsan
+
+  configure build-fuzz -DDR_FUZZ=ON -DDR_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+  cmake --build build-fuzz -j "$jobs" --target fuzz_targets
+  ASAN_OPTIONS=detect_leaks=1 run_ctest build-fuzz -L fuzz
 fi
 
 exit $status
