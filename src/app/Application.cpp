@@ -222,9 +222,10 @@ int Application::run(int argc, char **argv)
     qInfo() << "desk-recorder running";
     QCoreApplication::exec();
 
+    // Discovery ends first so its thread logs nothing after the closing line.
+    sources->stopDiscover();
     qInfo() << "desk-recorder shutting down";
     inhibitor.release();
-    sources->stopDiscover();
     logger->flush(1000);
     logger->stop();
     engine.reset();
