@@ -38,11 +38,7 @@ Receiver::Receiver(const NDIlib_recv_create_v3_t &settings)
 {
     m_targetName = cString(settings.source_to_connect_to.p_ndi_name);
     m_targetAddress = cString(settings.source_to_connect_to.p_url_address);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-        m_cancelRead.reset(fds[0]);
-        m_cancelWrite.reset(fds[1]);
-    }
+    m_cancel.open();
     m_thread = std::thread([this] { run(); });
 }
 
@@ -53,11 +49,7 @@ Receiver::~Receiver()
         m_stop = true;
     }
     m_cv.notify_all();
-    if (m_cancelWrite.valid()) {
-        char c = 1;
-        ssize_t ignored = ::write(m_cancelWrite.get(), &c, 1);
-        (void)ignored;
-    }
+    m_cancel.cancel();
     {
         std::lock_guard<std::mutex> lock(m_writeMutex);
         if (m_sendFd >= 0)
@@ -116,7 +108,7 @@ void Receiver::run()
         std::string error = "no address";
         FdHandle fd;
         if (addressOk)
-            fd = connectTcp(addr, kConnectTimeoutMs, &error, m_cancelRead.get());
+            fd = connectTcp(addr, kConnectTimeoutMs, &error, m_cancel.fd());
         if (!fd.valid()) {
             // The source may have come back elsewhere: look its name up again.
             std::string found = name.empty() ? std::string() : m_discovery->lookup(name);

@@ -15,6 +15,7 @@
 
 #include "ndi/NdiApi.h"
 
+#include "CancelPipe.h"
 #include "Socket.h"
 #include "WireFormat.h"
 
@@ -109,7 +110,7 @@ private:
     int m_sendFd = -1;
 
     std::atomic<bool> m_stop{false};
-    FdHandle m_cancelRead, m_cancelWrite; // written once to abandon a connect in progress
+    CancelPipe m_cancel; // cancelled once, on destruction: abandon a connect in progress
     std::thread m_thread;
 };
 
