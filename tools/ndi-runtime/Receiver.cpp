@@ -380,18 +380,7 @@ NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t *video,
         for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
             if (it->type == MsgType::Video && video) {
                 const VideoMsg &m = it->video;
-                *video = NDIlib_video_frame_v2_t{};
-                video->xres = m.xres;
-                video->yres = m.yres;
-                video->FourCC = m.fourCC;
-                video->frame_rate_N = m.frameRateN;
-                video->frame_rate_D = m.frameRateD;
-                video->picture_aspect_ratio = m.aspect;
-                video->frame_format_type = NDIlib_frame_format_type_progressive;
-                video->timecode = m.timecode;
-                video->p_data = const_cast<uint8_t *>(m.pixels);
-                video->line_stride_in_bytes = m.xres * bytesPerPixel(m.fourCC);
-                video->timestamp = m.timestamp;
+                describeVideo(m, video);
                 m_videoOut[video->p_data] = it->payload;
                 if (!m.metadata.empty()) {
                     auto &kept = m_videoMetaOut[video->p_data];
@@ -580,6 +569,22 @@ void Receiver::detachFrameSync(FrameSync *sync)
     std::lock_guard<std::mutex> lock(m_sinkMutex);
     if (m_sink == sync)
         m_sink = nullptr;
+}
+
+void describeVideo(const VideoMsg &m, NDIlib_video_frame_v2_t *frame)
+{
+    *frame = NDIlib_video_frame_v2_t{};
+    frame->xres = m.xres;
+    frame->yres = m.yres;
+    frame->FourCC = m.fourCC;
+    frame->frame_rate_N = m.frameRateN;
+    frame->frame_rate_D = m.frameRateD;
+    frame->picture_aspect_ratio = m.aspect;
+    frame->frame_format_type = NDIlib_frame_format_type_progressive;
+    frame->timecode = m.timecode;
+    frame->p_data = const_cast<uint8_t *>(m.pixels);
+    frame->line_stride_in_bytes = m.xres * bytesPerPixel(m.fourCC);
+    frame->timestamp = m.timestamp;
 }
 
 } // namespace drndi

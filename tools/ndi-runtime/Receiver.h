@@ -114,4 +114,8 @@ private:
     std::thread m_thread;
 };
 
+// Describes a received picture to the caller: shape, rate, timing and pixels (which stay owned
+// by `m`). p_metadata is left null; the caller decides how long the metadata text lives.
+void describeVideo(const VideoMsg &m, NDIlib_video_frame_v2_t *frame);
+
 } // namespace drndi
