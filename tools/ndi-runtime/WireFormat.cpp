@@ -136,6 +136,25 @@ bool failWith(std::string *why, const char *text)
 
 constexpr uint32_t kAnnounceMagic = 0x414E5244; // "DRNA"
 
+// Appends `count` entries (port, name, groups) read from `r`; an entry must have a port and a
+// name. The two texts name the fault for the message being decoded.
+bool readEntries(Reader &r, uint32_t count, std::vector<SourceEntry> *out, std::string *why,
+                 const char *truncated, const char *incomplete)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        SourceEntry e;
+        e.port = r.u16();
+        r.str16(&e.name);
+        r.str16(&e.groups);
+        if (!r.ok())
+            return failWith(why, truncated);
+        if (e.port == 0 || e.name.empty())
+            return failWith(why, incomplete);
+        out->push_back(std::move(e));
+    }
+    return true;
+}
+
 } // namespace
 
 uint32_t maxPayload(uint16_t type)
@@ -382,18 +401,8 @@ bool decodeListReply(const Payload &p, std::vector<SourceEntry> *out, std::strin
     if (!r.ok() || count > p.size() / 6) // an entry takes at least 6 bytes
         return failWith(why, "malformed source list");
     out->clear();
-    for (uint32_t i = 0; i < count; ++i) {
-        SourceEntry e;
-        e.port = r.u16();
-        r.str16(&e.name);
-        r.str16(&e.groups);
-        if (!r.ok())
-            return failWith(why, "truncated source list");
-        if (e.port == 0 || e.name.empty())
-            return failWith(why, "source list entry without name or port");
-        out->push_back(std::move(e));
-    }
-    return true;
+    return readEntries(r, count, out, why, "truncated source list",
+                       "source list entry without name or port");
 }
 
 std::vector<std::vector<uint8_t>> encodeAnnouncements(AnnounceKind kind,
@@ -455,18 +464,8 @@ bool decodeAnnouncement(const uint8_t *data, size_t len, AnnounceKind *kind,
     entries->clear();
     if (count > len / 6)
         return failWith(why, "announcement count too large");
-    for (uint16_t i = 0; i < count; ++i) {
-        SourceEntry e;
-        e.port = r.u16();
-        r.str16(&e.name);
-        r.str16(&e.groups);
-        if (!r.ok())
-            return failWith(why, "truncated announcement");
-        if (e.port == 0 || e.name.empty())
-            return failWith(why, "announcement entry without name or port");
-        entries->push_back(std::move(e));
-    }
-    return true;
+    return readEntries(r, count, entries, why, "truncated announcement",
+                       "announcement entry without name or port");
 }
 
 std::string xmlAttribute(const std::string &xml, const std::string &element,
