@@ -1,5 +1,7 @@
 #include "WireFormat.h"
 
+#include "ndi/XmlText.h"
+
 #include <cstring>
 
 namespace drndi {
@@ -506,58 +508,10 @@ std::string xmlAttribute(const std::string &xml, const std::string &element,
         std::string value = xml.substr(p, end - p);
         p = end + 1;
         if (name == attribute) {
-            // Undo the five predefined entities.
-            std::string out;
-            for (size_t i = 0; i < value.size(); ++i) {
-                if (value[i] == '&') {
-                    static const char *names[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"};
-                    static const char chars[] = {'&', '<', '>', '"', '\''};
-                    bool done = false;
-                    for (int k = 0; k < 5 && !done; ++k) {
-                        size_t len = std::strlen(names[k]);
-                        if (value.compare(i, len, names[k]) == 0) {
-                            out += chars[k];
-                            i += len - 1;
-                            done = true;
-                        }
-                    }
-                    if (!done)
-                        out += '&';
-                } else {
-                    out += value[i];
-                }
-            }
-            return out;
+            return xmlUnescape(value);
         }
     }
     return {};
-}
-
-std::string xmlEscape(const std::string &text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&apos;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
 }
 
 } // namespace drndi
