@@ -44,9 +44,48 @@ int channelStride(const NDIlib_audio_frame_v2_t *f)
     return f->channel_stride_in_bytes > 0 ? f->channel_stride_in_bytes : f->no_samples * 4;
 }
 
-bool validAudio(const NDIlib_audio_frame_v2_t *f)
+// Any audio frame, planar or interleaved: data present and a positive shape.
+template <typename Frame> bool validAudio(const Frame *f)
 {
     return f && f->p_data && f->no_channels > 0 && f->no_samples > 0;
+}
+
+template <typename To, typename From> void copyAudioHeader(const From &src, To &dst)
+{
+    dst.sample_rate = src.sample_rate;
+    dst.no_channels = src.no_channels;
+    dst.no_samples = src.no_samples;
+    dst.timecode = src.timecode;
+}
+
+// Both frames must have been checked (data present, channels and samples > 0); `convert` maps
+// one planar float sample to one interleaved sample.
+template <typename Interleaved, typename Convert>
+void planarToInterleaved(const NDIlib_audio_frame_v2_t &src, Interleaved &dst, Convert convert)
+{
+    copyAudioHeader(src, dst);
+    const int stride = channelStride(&src);
+    for (int c = 0; c < src.no_channels; ++c) {
+        const float *in = reinterpret_cast<const float *>(
+            reinterpret_cast<const uint8_t *>(src.p_data) + size_t(c) * size_t(stride));
+        for (int i = 0; i < src.no_samples; ++i)
+            dst.p_data[size_t(i) * size_t(src.no_channels) + size_t(c)] = convert(in[i]);
+    }
+}
+
+// As above the other way; the planar stride is taken after the header is copied, so a zero
+// stride means tightly packed channels of the interleaved frame's length.
+template <typename Interleaved, typename Convert>
+void interleavedToPlanar(const Interleaved &src, NDIlib_audio_frame_v2_t &dst, Convert convert)
+{
+    copyAudioHeader(src, dst);
+    const int stride = channelStride(&dst);
+    for (int c = 0; c < src.no_channels; ++c) {
+        float *out = reinterpret_cast<float *>(reinterpret_cast<uint8_t *>(dst.p_data) +
+                                               size_t(c) * size_t(stride));
+        for (int i = 0; i < src.no_samples; ++i)
+            out[i] = convert(src.p_data[size_t(i) * size_t(src.no_channels) + size_t(c)]);
+    }
 }
 } // namespace
 
@@ -208,41 +247,20 @@ DR_EXPORT void NDIlib_util_audio_to_interleaved_16s_v2(const NDIlib_audio_frame_
 {
     if (!validAudio(src) || !dst || !dst->p_data)
         return;
-    dst->sample_rate = src->sample_rate;
-    dst->no_channels = src->no_channels;
-    dst->no_samples = src->no_samples;
-    dst->timecode = src->timecode;
     const float gain = referenceGain(dst->reference_level);
-    const int stride = channelStride(src);
-    for (int c = 0; c < src->no_channels; ++c) {
-        const float *in = reinterpret_cast<const float *>(
-            reinterpret_cast<const uint8_t *>(src->p_data) + size_t(c) * size_t(stride));
-        for (int i = 0; i < src->no_samples; ++i) {
-            float v = std::clamp(in[i] * gain, -32768.0f, 32767.0f);
-            dst->p_data[size_t(i) * size_t(src->no_channels) + size_t(c)] = int16_t(std::lrint(v));
-        }
-    }
+    planarToInterleaved(*src, *dst, [gain](float v) {
+        return int16_t(std::lrint(std::clamp(v * gain, -32768.0f, 32767.0f)));
+    });
 }
 
 DR_EXPORT void
 NDIlib_util_audio_from_interleaved_16s_v2(const NDIlib_audio_frame_interleaved_16s_t *src,
                                           NDIlib_audio_frame_v2_t *dst)
 {
-    if (!src || !src->p_data || !dst || !dst->p_data || src->no_channels <= 0 ||
-        src->no_samples <= 0)
+    if (!validAudio(src) || !dst || !dst->p_data)
         return;
-    dst->sample_rate = src->sample_rate;
-    dst->no_channels = src->no_channels;
-    dst->no_samples = src->no_samples;
-    dst->timecode = src->timecode;
     const float gain = 1.0f / referenceGain(src->reference_level);
-    const int stride = channelStride(dst);
-    for (int c = 0; c < src->no_channels; ++c) {
-        float *out = reinterpret_cast<float *>(reinterpret_cast<uint8_t *>(dst->p_data) +
-                                               size_t(c) * size_t(stride));
-        for (int i = 0; i < src->no_samples; ++i)
-            out[i] = src->p_data[size_t(i) * size_t(src->no_channels) + size_t(c)] * gain;
-    }
+    interleavedToPlanar(*src, *dst, [gain](int16_t v) { return v * gain; });
 }
 
 DR_EXPORT void NDIlib_util_audio_to_interleaved_32f_v2(const NDIlib_audio_frame_v2_t *src,
@@ -250,37 +268,16 @@ DR_EXPORT void NDIlib_util_audio_to_interleaved_32f_v2(const NDIlib_audio_frame_
 {
     if (!validAudio(src) || !dst || !dst->p_data)
         return;
-    dst->sample_rate = src->sample_rate;
-    dst->no_channels = src->no_channels;
-    dst->no_samples = src->no_samples;
-    dst->timecode = src->timecode;
-    const int stride = channelStride(src);
-    for (int c = 0; c < src->no_channels; ++c) {
-        const float *in = reinterpret_cast<const float *>(
-            reinterpret_cast<const uint8_t *>(src->p_data) + size_t(c) * size_t(stride));
-        for (int i = 0; i < src->no_samples; ++i)
-            dst->p_data[size_t(i) * size_t(src->no_channels) + size_t(c)] = in[i];
-    }
+    planarToInterleaved(*src, *dst, [](float v) { return v; });
 }
 
 DR_EXPORT void
 NDIlib_util_audio_from_interleaved_32f_v2(const NDIlib_audio_frame_interleaved_32f_t *src,
                                           NDIlib_audio_frame_v2_t *dst)
 {
-    if (!src || !src->p_data || !dst || !dst->p_data || src->no_channels <= 0 ||
-        src->no_samples <= 0)
+    if (!validAudio(src) || !dst || !dst->p_data)
         return;
-    dst->sample_rate = src->sample_rate;
-    dst->no_channels = src->no_channels;
-    dst->no_samples = src->no_samples;
-    dst->timecode = src->timecode;
-    const int stride = channelStride(dst);
-    for (int c = 0; c < src->no_channels; ++c) {
-        float *out = reinterpret_cast<float *>(reinterpret_cast<uint8_t *>(dst->p_data) +
-                                               size_t(c) * size_t(stride));
-        for (int i = 0; i < src->no_samples; ++i)
-            out[i] = src->p_data[size_t(i) * size_t(src->no_channels) + size_t(c)];
-    }
+    interleavedToPlanar(*src, *dst, [](float v) { return v; });
 }
 
 // ---- Send ----

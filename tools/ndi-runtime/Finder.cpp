@@ -115,11 +115,7 @@ Finder::Finder(const NDIlib_find_create_t *settings) : m_discovery(DiscoveryServ
     for (const auto &h : splitList(extra, false))
         m_extraHosts.push_back(h);
     m_discovery->sendQuery();
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-        m_cancelRead.reset(fds[0]);
-        m_cancelWrite.reset(fds[1]);
-    }
+    m_cancel.open();
     if (!m_extraHosts.empty())
         m_extraThread = std::thread([this] { pollExtra(); });
 }
@@ -131,11 +127,7 @@ Finder::~Finder()
         m_stop = true;
     }
     m_cv.notify_all();
-    if (m_cancelWrite.valid()) {
-        char c = 1;
-        ssize_t ignored = ::write(m_cancelWrite.get(), &c, 1);
-        (void)ignored;
-    }
+    m_cancel.cancel();
     if (m_extraThread.joinable())
         m_extraThread.join();
 }
@@ -147,7 +139,7 @@ void Finder::pollExtra()
         for (const auto &host : m_extraHosts) {
             std::vector<SourceEntry> entries;
             std::string why, ip;
-            bool ok = askHost(host, &entries, &why, &ip, m_cancelRead.get());
+            bool ok = askHost(host, &entries, &why, &ip, m_cancel.fd());
             if (!ok && lastError[host] != why && why != "cancelled")
                 logLine("extra address %s: %s", host.c_str(), why.c_str());
             lastError[host] = ok ? std::string() : why;

@@ -11,6 +11,7 @@
 
 #include "ndi/NdiApi.h"
 
+#include "CancelPipe.h"
 #include "Socket.h"
 #include "WireFormat.h"
 
@@ -58,7 +59,7 @@ private:
     bool m_stop = false;
     // host -> (its IPv4 address, its sources)
     std::map<std::string, std::pair<std::string, std::vector<SourceEntry>>> m_extra;
-    FdHandle m_cancelRead, m_cancelWrite; // written once: abandon a host query in progress
+    CancelPipe m_cancel; // cancelled once, on destruction: abandon a host query in progress
     std::thread m_extraThread;
 
     std::mutex m_listMutex;

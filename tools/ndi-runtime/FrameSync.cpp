@@ -72,19 +72,8 @@ void FrameSync::captureVideo(NDIlib_video_frame_v2_t *frame)
         return;
     }
     const VideoMsg &m = m_latest->msg;
-    *frame = NDIlib_video_frame_v2_t{};
-    frame->xres = m.xres;
-    frame->yres = m.yres;
-    frame->FourCC = m.fourCC;
-    frame->frame_rate_N = m.frameRateN;
-    frame->frame_rate_D = m.frameRateD;
-    frame->picture_aspect_ratio = m.aspect;
-    frame->frame_format_type = NDIlib_frame_format_type_progressive;
-    frame->timecode = m.timecode;
-    frame->p_data = const_cast<uint8_t *>(m.pixels);
-    frame->line_stride_in_bytes = m.xres * bytesPerPixel(m.fourCC);
+    describeVideo(m, frame);
     frame->p_metadata = m.metadata.empty() ? nullptr : m.metadata.c_str();
-    frame->timestamp = m.timestamp;
     m_latest->outstanding++;
     m_videoOut[frame->p_data] = m_latest;
 }

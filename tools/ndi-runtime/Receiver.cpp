@@ -38,11 +38,7 @@ Receiver::Receiver(const NDIlib_recv_create_v3_t &settings)
 {
     m_targetName = cString(settings.source_to_connect_to.p_ndi_name);
     m_targetAddress = cString(settings.source_to_connect_to.p_url_address);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-        m_cancelRead.reset(fds[0]);
-        m_cancelWrite.reset(fds[1]);
-    }
+    m_cancel.open();
     m_thread = std::thread([this] { run(); });
 }
 
@@ -53,11 +49,7 @@ Receiver::~Receiver()
         m_stop = true;
     }
     m_cv.notify_all();
-    if (m_cancelWrite.valid()) {
-        char c = 1;
-        ssize_t ignored = ::write(m_cancelWrite.get(), &c, 1);
-        (void)ignored;
-    }
+    m_cancel.cancel();
     {
         std::lock_guard<std::mutex> lock(m_writeMutex);
         if (m_sendFd >= 0)
@@ -116,7 +108,7 @@ void Receiver::run()
         std::string error = "no address";
         FdHandle fd;
         if (addressOk)
-            fd = connectTcp(addr, kConnectTimeoutMs, &error, m_cancelRead.get());
+            fd = connectTcp(addr, kConnectTimeoutMs, &error, m_cancel.fd());
         if (!fd.valid()) {
             // The source may have come back elsewhere: look its name up again.
             std::string found = name.empty() ? std::string() : m_discovery->lookup(name);
@@ -388,18 +380,7 @@ NDIlib_frame_type_e Receiver::capture(NDIlib_video_frame_v2_t *video,
         for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
             if (it->type == MsgType::Video && video) {
                 const VideoMsg &m = it->video;
-                *video = NDIlib_video_frame_v2_t{};
-                video->xres = m.xres;
-                video->yres = m.yres;
-                video->FourCC = m.fourCC;
-                video->frame_rate_N = m.frameRateN;
-                video->frame_rate_D = m.frameRateD;
-                video->picture_aspect_ratio = m.aspect;
-                video->frame_format_type = NDIlib_frame_format_type_progressive;
-                video->timecode = m.timecode;
-                video->p_data = const_cast<uint8_t *>(m.pixels);
-                video->line_stride_in_bytes = m.xres * bytesPerPixel(m.fourCC);
-                video->timestamp = m.timestamp;
+                describeVideo(m, video);
                 m_videoOut[video->p_data] = it->payload;
                 if (!m.metadata.empty()) {
                     auto &kept = m_videoMetaOut[video->p_data];
@@ -588,6 +569,22 @@ void Receiver::detachFrameSync(FrameSync *sync)
     std::lock_guard<std::mutex> lock(m_sinkMutex);
     if (m_sink == sync)
         m_sink = nullptr;
+}
+
+void describeVideo(const VideoMsg &m, NDIlib_video_frame_v2_t *frame)
+{
+    *frame = NDIlib_video_frame_v2_t{};
+    frame->xres = m.xres;
+    frame->yres = m.yres;
+    frame->FourCC = m.fourCC;
+    frame->frame_rate_N = m.frameRateN;
+    frame->frame_rate_D = m.frameRateD;
+    frame->picture_aspect_ratio = m.aspect;
+    frame->frame_format_type = NDIlib_frame_format_type_progressive;
+    frame->timecode = m.timecode;
+    frame->p_data = const_cast<uint8_t *>(m.pixels);
+    frame->line_stride_in_bytes = m.xres * bytesPerPixel(m.fourCC);
+    frame->timestamp = m.timestamp;
 }
 
 } // namespace drndi

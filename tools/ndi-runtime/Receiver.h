@@ -15,6 +15,7 @@
 
 #include "ndi/NdiApi.h"
 
+#include "CancelPipe.h"
 #include "Socket.h"
 #include "WireFormat.h"
 
@@ -109,8 +110,12 @@ private:
     int m_sendFd = -1;
 
     std::atomic<bool> m_stop{false};
-    FdHandle m_cancelRead, m_cancelWrite; // written once to abandon a connect in progress
+    CancelPipe m_cancel; // cancelled once, on destruction: abandon a connect in progress
     std::thread m_thread;
 };
+
+// Describes a received picture to the caller: shape, rate, timing and pixels (which stay owned
+// by `m`). p_metadata is left null; the caller decides how long the metadata text lives.
+void describeVideo(const VideoMsg &m, NDIlib_video_frame_v2_t *frame);
 
 } // namespace drndi

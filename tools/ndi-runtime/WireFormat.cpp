@@ -1,5 +1,7 @@
 #include "WireFormat.h"
 
+#include "ndi/XmlText.h"
+
 #include <cstring>
 
 namespace drndi {
@@ -135,6 +137,25 @@ bool failWith(std::string *why, const char *text)
 }
 
 constexpr uint32_t kAnnounceMagic = 0x414E5244; // "DRNA"
+
+// Appends `count` entries (port, name, groups) read from `r`; an entry must have a port and a
+// name. The two texts name the fault for the message being decoded.
+bool readEntries(Reader &r, uint32_t count, std::vector<SourceEntry> *out, std::string *why,
+                 const char *truncated, const char *incomplete)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        SourceEntry e;
+        e.port = r.u16();
+        r.str16(&e.name);
+        r.str16(&e.groups);
+        if (!r.ok())
+            return failWith(why, truncated);
+        if (e.port == 0 || e.name.empty())
+            return failWith(why, incomplete);
+        out->push_back(std::move(e));
+    }
+    return true;
+}
 
 } // namespace
 
@@ -382,18 +403,8 @@ bool decodeListReply(const Payload &p, std::vector<SourceEntry> *out, std::strin
     if (!r.ok() || count > p.size() / 6) // an entry takes at least 6 bytes
         return failWith(why, "malformed source list");
     out->clear();
-    for (uint32_t i = 0; i < count; ++i) {
-        SourceEntry e;
-        e.port = r.u16();
-        r.str16(&e.name);
-        r.str16(&e.groups);
-        if (!r.ok())
-            return failWith(why, "truncated source list");
-        if (e.port == 0 || e.name.empty())
-            return failWith(why, "source list entry without name or port");
-        out->push_back(std::move(e));
-    }
-    return true;
+    return readEntries(r, count, out, why, "truncated source list",
+                       "source list entry without name or port");
 }
 
 std::vector<std::vector<uint8_t>> encodeAnnouncements(AnnounceKind kind,
@@ -455,18 +466,8 @@ bool decodeAnnouncement(const uint8_t *data, size_t len, AnnounceKind *kind,
     entries->clear();
     if (count > len / 6)
         return failWith(why, "announcement count too large");
-    for (uint16_t i = 0; i < count; ++i) {
-        SourceEntry e;
-        e.port = r.u16();
-        r.str16(&e.name);
-        r.str16(&e.groups);
-        if (!r.ok())
-            return failWith(why, "truncated announcement");
-        if (e.port == 0 || e.name.empty())
-            return failWith(why, "announcement entry without name or port");
-        entries->push_back(std::move(e));
-    }
-    return true;
+    return readEntries(r, count, entries, why, "truncated announcement",
+                       "announcement entry without name or port");
 }
 
 std::string xmlAttribute(const std::string &xml, const std::string &element,
@@ -507,58 +508,10 @@ std::string xmlAttribute(const std::string &xml, const std::string &element,
         std::string value = xml.substr(p, end - p);
         p = end + 1;
         if (name == attribute) {
-            // Undo the five predefined entities.
-            std::string out;
-            for (size_t i = 0; i < value.size(); ++i) {
-                if (value[i] == '&') {
-                    static const char *names[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"};
-                    static const char chars[] = {'&', '<', '>', '"', '\''};
-                    bool done = false;
-                    for (int k = 0; k < 5 && !done; ++k) {
-                        size_t len = std::strlen(names[k]);
-                        if (value.compare(i, len, names[k]) == 0) {
-                            out += chars[k];
-                            i += len - 1;
-                            done = true;
-                        }
-                    }
-                    if (!done)
-                        out += '&';
-                } else {
-                    out += value[i];
-                }
-            }
-            return out;
+            return xmlUnescape(value);
         }
     }
     return {};
-}
-
-std::string xmlEscape(const std::string &text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&apos;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
 }
 
 } // namespace drndi

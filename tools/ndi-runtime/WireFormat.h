@@ -146,6 +146,5 @@ bool decodeAnnouncement(const uint8_t *data, size_t len, AnnounceKind *kind,
 // <ndi_capabilities web_control="..."/>. Tolerates malformed text (returns what it found).
 std::string xmlAttribute(const std::string &xml, const std::string &element,
                          const std::string &attribute);
-std::string xmlEscape(const std::string &text);
 
 } // namespace drndi

@@ -1,5 +1,7 @@
 #include "MakerMetadata.h"
 
+#include "ndi/XmlText.h"
+
 #include <array>
 #include <cctype>
 #include <utility>
@@ -78,52 +80,10 @@ std::optional<std::string> MakerMetadata::parseNtpSet(std::string_view xml)
 
 std::string MakerMetadata::escape(std::string_view text)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&apos;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
+    return drndi::xmlEscape(text);
 }
 
 std::string MakerMetadata::unescape(std::string_view text)
 {
-    static constexpr std::array<std::pair<std::string_view, char>, 5> entities = {
-        {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}}};
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        bool matched = false;
-        if (text[i] == '&') {
-            for (const auto &[name, c] : entities) {
-                if (text.substr(i, name.size()) == name) {
-                    out += c;
-                    i += name.size();
-                    matched = true;
-                    break;
-                }
-            }
-        }
-        if (!matched)
-            out += text[i++];
-    }
-    return out;
+    return drndi::xmlUnescape(text);
 }
