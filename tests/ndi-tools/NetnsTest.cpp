@@ -78,25 +78,9 @@ private slots:
         NetnsLab lab;
         QString a, b;
         QVERIFY(makeLan(lab, a, b));
-        const QString clean = uniqueName("LAN Clean"), killed = uniqueName("LAN Killed");
         Watcher watch;
         QVERIFY(watch.start({}, b, 60));
-        ChildProcess c, k;
-        QVERIFY(startSource(c, {"--name", clean, "--resolution", "640x360"}, a));
-        QVERIFY(startSource(k, {"--name", killed, "--resolution", "640x360"}, a));
-        QElapsedTimer clock;
-        clock.start();
-        QVERIFY2(watch.waitAppeared(clean, clock, 10000) >= 0, qPrintable(watch.output()));
-        QVERIFY(watch.waitAppeared(killed, clock, 10000) >= 0);
-        clock.restart();
-        QCOMPARE(c.stop(), 0);
-        const qint64 cleanMs = watch.waitGone(clean, clock, 10000);
-        clock.restart();
-        k.kill();
-        const qint64 killedMs = watch.waitGone(killed, clock, 15000);
-        qInfo("other host: clean end gone after %lld ms, killed after %lld ms", cleanMs, killedMs);
-        QVERIFY2(cleanMs >= 0 && cleanMs <= 2500, qPrintable(watch.output()));
-        QVERIFY2(killedMs >= 0 && killedMs <= 6500, qPrintable(watch.output()));
+        checkVanishing(watch, "LAN", a, 10000);
     }
 
     void extraAddressesAcrossSubnets()

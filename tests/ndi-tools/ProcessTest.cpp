@@ -87,26 +87,9 @@ private slots:
 
     void vanishing()
     {
-        const QString clean = uniqueName("Vanish Clean"), killed = uniqueName("Vanish Killed");
         Watcher watch;
         QVERIFY(watch.start());
-        ChildProcess c, k;
-        QVERIFY(startSource(c, {"--name", clean, "--resolution", "640x360"}));
-        QVERIFY(startSource(k, {"--name", killed, "--resolution", "640x360"}));
-        QElapsedTimer clock;
-        clock.start();
-        QVERIFY2(watch.waitAppeared(clean, clock, 5000) >= 0, qPrintable(watch.output()));
-        QVERIFY(watch.waitAppeared(killed, clock, 5000) >= 0);
-
-        clock.restart();
-        QCOMPARE(c.stop(), 0);
-        const qint64 cleanMs = watch.waitGone(clean, clock, 10000);
-        clock.restart();
-        k.kill();
-        const qint64 killedMs = watch.waitGone(killed, clock, 15000);
-        qInfo("clean end gone after %lld ms, killed gone after %lld ms", cleanMs, killedMs);
-        QVERIFY2(cleanMs >= 0 && cleanMs <= 2500, qPrintable(watch.output()));
-        QVERIFY2(killedMs >= 0 && killedMs <= 6500, qPrintable(watch.output()));
+        checkVanishing(watch, "Vanish", {}, 5000);
     }
 
     void fullRoundTrip_data()

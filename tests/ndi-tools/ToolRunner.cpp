@@ -1,8 +1,10 @@
 #include "ToolRunner.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTest>
 
 namespace ndt {
 
@@ -150,6 +152,29 @@ qint64 Watcher::waitAppeared(const QString &name, const QElapsedTimer &since, in
 qint64 Watcher::waitGone(const QString &name, const QElapsedTimer &since, int timeoutMs)
 {
     return waitLine("-", name, since, timeoutMs);
+}
+
+void checkVanishing(Watcher &watch, const QString &base, const QString &netns, int appearMs)
+{
+    const QString clean = uniqueName(base + " Clean"), killed = uniqueName(base + " Killed");
+    drtest::ChildProcess c, k;
+    QVERIFY(startSource(c, {"--name", clean, "--resolution", "640x360"}, netns));
+    QVERIFY(startSource(k, {"--name", killed, "--resolution", "640x360"}, netns));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY2(watch.waitAppeared(clean, clock, appearMs) >= 0, qPrintable(watch.output()));
+    QVERIFY(watch.waitAppeared(killed, clock, appearMs) >= 0);
+
+    clock.restart();
+    QCOMPARE(c.stop(), 0);
+    const qint64 cleanMs = watch.waitGone(clean, clock, 10000);
+    clock.restart();
+    k.kill();
+    const qint64 killedMs = watch.waitGone(killed, clock, 15000);
+    qInfo("%s: clean end gone after %lld ms, killed after %lld ms", qPrintable(base), cleanMs,
+          killedMs);
+    QVERIFY2(cleanMs >= 0 && cleanMs <= 2500, qPrintable(watch.output()));
+    QVERIFY2(killedMs >= 0 && killedMs <= 6500, qPrintable(watch.output()));
 }
 
 } // namespace ndt

@@ -60,4 +60,9 @@ private:
     drtest::ChildProcess m_child;
 };
 
+// Starts two 640x360 sources named after `base` on `netns` (this host when empty), ends one
+// cleanly and kills the other, and checks that `watch` sees the clean one gone within 2.5 s
+// and the killed one within 6.5 s. Failures are recorded with QTest; the caller returns.
+void checkVanishing(Watcher &watch, const QString &base, const QString &netns, int appearMs);
+
 } // namespace ndt
