@@ -1,5 +1,6 @@
 // The frame synchroniser's promises: captures return at once; video is the latest frame,
-// repeated, and an all-zero frame before the first; audio is exactly the requested samples,
+// repeated, bunched arrivals handed out in order at most one behind, and an all-zero frame
+// before the first; audio is exactly the requested samples,
 // rate and channels, silence where data is short, and its queue stays bounded.
 #include "NdiTestEnv.h"
 
@@ -132,6 +133,40 @@ private slots:
         NDIlib_video_frame_v2_t direct;
         QCOMPARE(lib()->recv_capture_v2(p.recv.get(), &direct, nullptr, nullptr, 200),
                  NDIlib_frame_type_none);
+    }
+
+    // Frames that arrive bunched (jitter, or a capture that came late) are handed out one per
+    // capture in order, at most one behind the newest; older ones are dropped.
+    void videoBunchedFramesShownInOrder()
+    {
+        Pair p = connectedPair("Sync Bunched");
+        QVERIFY(p.sync);
+        // One at a time, each received before the next is sent (the sender itself drops
+        // the older of two frames queued for a slow link).
+        int64_t received = 0;
+        for (uint8_t base : {70, 80, 90}) {
+            auto pixels = uyvyFrame(160, 90, base);
+            NDIlib_video_frame_v2_t f;
+            f.xres = 160;
+            f.yres = 90;
+            f.p_data = pixels.data();
+            lib()->send_send_video_v2(p.send.get(), &f);
+            NDIlib_recv_performance_t total, dropped;
+            QElapsedTimer t;
+            t.start();
+            do {
+                QThread::msleep(5);
+                lib()->recv_get_performance(p.recv.get(), &total, &dropped);
+            } while (total.video_frames <= received && t.elapsed() < 5000);
+            QCOMPARE(total.video_frames, ++received);
+        }
+        for (uint8_t expected : {80, 90, 90}) {
+            NDIlib_video_frame_v2_t v;
+            lib()->framesync_capture_video(p.sync.get(), &v, NDIlib_frame_format_type_progressive);
+            QVERIFY(v.p_data);
+            QCOMPARE(v.p_data[0], expected);
+            lib()->framesync_free_video(p.sync.get(), &v);
+        }
     }
 
     void audioHasExactShapeAndFollowsTone()

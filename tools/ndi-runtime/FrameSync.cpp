@@ -28,7 +28,9 @@ void FrameSync::pushVideo(const PayloadPtr &payload, const VideoMsg &msg)
     held->payload = payload;
     held->msg = msg;
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_latest = std::move(held);
+    m_pending.push_back(std::move(held));
+    while (m_pending.size() > kMaxVideoLag + 1)
+        m_pending.pop_front();
 }
 
 void FrameSync::pushAudio(const AudioMsg &msg)
@@ -67,6 +69,10 @@ void FrameSync::captureVideo(NDIlib_video_frame_v2_t *frame)
     if (!frame)
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_pending.empty()) {
+        m_latest = std::move(m_pending.front());
+        m_pending.pop_front();
+    }
     if (!m_latest) {
         std::memset(static_cast<void *>(frame), 0, sizeof *frame);
         return;

@@ -1,7 +1,11 @@
 // FrameSync: the frame synchroniser bound to one receiver. The receiver's worker pushes every
 // video and audio message here instead of queueing it; the application captures at its own
 // pace and both captures return at once:
-//  - video: the most recent frame, as often as asked; an all-zero frame before the first;
+//  - video: the most recent frame, as often as asked, time-base corrected to the caller's
+//    clock: frames that arrive bunched (sender or network jitter, or one late capture) are
+//    handed out one per capture in order, at most kMaxVideoLag frames behind the newest, so
+//    a caller capturing at about the frame rate sees every frame once; an all-zero frame
+//    before the first;
 //  - audio: exactly the requested samples, rate and channels, resampled to follow the
 //    caller's clock (a small rate correction keeps the queue near its target, a hard cap
 //    drops the excess), silence where data is short.
@@ -14,6 +18,7 @@
 #include "WireFormat.h"
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,6 +47,11 @@ public:
     void freeAudio(NDIlib_audio_frame_v2_t *frame);
     int audioQueueDepth();
 
+    // Frames waiting beyond the newest one: 1 lets a capture that came late, or two frames that
+    // arrived within one capture period, still show each frame, for at most one frame
+    // interval of added delay; a caller slower than the source drops the excess.
+    static constexpr size_t kMaxVideoLag = 1;
+
 private:
     struct HeldVideo
     {
@@ -52,7 +62,8 @@ private:
 
     std::atomic<Receiver *> m_receiver;
     std::mutex m_mutex;
-    std::shared_ptr<HeldVideo> m_latest;
+    std::shared_ptr<HeldVideo> m_latest;               // handed out last, repeated until newer
+    std::deque<std::shared_ptr<HeldVideo>> m_pending; // arrived after m_latest, oldest first
     std::map<const uint8_t *, std::shared_ptr<HeldVideo>> m_videoOut; // frames handed out
     std::set<float *> m_audioOut;                                     // buffers handed out
     // Queued input audio, planar: m_audio[c] holds channel c from m_audioRead on.
