@@ -280,6 +280,27 @@ private slots:
         QCOMPARE(QString::fromStdString(xmlAttribute(text, "ndi_capabilities", "ntk_ptz")), ptz);
     }
 
+    // Frame buffers are recycled by size class, and the free blocks kept stay bounded.
+    void bufferPoolReusesAndStaysBounded()
+    {
+        if (!bufferpool::enabled())
+            QSKIP("the pool is off in sanitizer builds");
+        void *a = bufferpool::take(100000);
+        bufferpool::give(a, 100000);
+        void *b = bufferpool::take(120000); // the same 128 KiB class
+        QCOMPARE(b, a);
+        static_cast<uint8_t *>(b)[119999] = 1; // the whole class is usable
+        bufferpool::give(b, 120000);
+
+        std::vector<void *> blocks;
+        for (int i = 0; i < 40; ++i)
+            blocks.push_back(bufferpool::take(size_t(8) << 20));
+        for (void *p : blocks)
+            bufferpool::give(p, size_t(8) << 20);
+        QVERIFY(bufferpool::pooledBytes() <= bufferpool::kMaxPooledBytes);
+        QVERIFY(bufferpool::pooledBytes() >= (bufferpool::kMaxBlocksPerClass - 1) * (size_t(8) << 20));
+    }
+
     void proxyKeepsAspect()
     {
         // Portrait rounds 1137.8 to an even line count; never below two lines; 640 wide stays.

@@ -240,7 +240,7 @@ Packet Sender::proxyOf(const Packet &full)
     proxySize(msg.xres, msg.yres, &px, &py);
     if (px == msg.xres && py == msg.yres)
         return full;
-    std::vector<uint8_t> scaled(size_t(px) * size_t(py) * 2);
+    ByteBuffer scaled(size_t(px) * size_t(py) * 2);
     scaleUyvy(msg.pixels, msg.xres, msg.yres, msg.xres * 2, scaled.data(), px, py);
     VideoMsg proxy = msg;
     proxy.xres = px;

@@ -40,16 +40,16 @@ public:
     }
     void padTo(size_t payloadOffset) { m_buf.resize(kHeaderSize + payloadOffset, 0); }
     size_t payloadSize() const { return m_buf.size() - kHeaderSize; }
-    std::vector<uint8_t> &buffer() { return m_buf; }
+    ByteBuffer &buffer() { return m_buf; }
     Packet finish()
     {
         uint32_t len = uint32_t(payloadSize());
         std::memcpy(m_buf.data() + 8, &len, 4);
-        return std::make_shared<const std::vector<uint8_t>>(std::move(m_buf));
+        return std::make_shared<const ByteBuffer>(std::move(m_buf));
     }
 
 private:
-    std::vector<uint8_t> m_buf;
+    ByteBuffer m_buf;
 };
 
 // Bounds-checked reader over one payload.

@@ -7,6 +7,8 @@
 // the payload they are given and return false on anything inconsistent.
 #pragma once
 
+#include "BufferPool.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -48,11 +50,11 @@ constexpr uint32_t kMaxNameBytes = 1024;
 // Largest payload accepted for a type; 0 for unknown types.
 uint32_t maxPayload(uint16_t type);
 
-using Payload = std::vector<uint8_t>;
+using Payload = ByteBuffer;
 using PayloadPtr = std::shared_ptr<Payload>;
 
 // A complete encoded message (header + payload), shared between connections.
-using Packet = std::shared_ptr<const std::vector<uint8_t>>;
+using Packet = std::shared_ptr<const ByteBuffer>;
 
 struct HelloMsg
 {
