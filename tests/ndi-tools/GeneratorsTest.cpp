@@ -148,11 +148,15 @@ private slots:
             QCOMPARE(block.size(), size_t(3 * n));
             whole.insert(whole.end(), block.begin(), block.begin() + n); // channel 0
         }
-        ToneGenerator ref({1000.0}, -6.0);
-        std::vector<float> refBlock;
-        ref.next(int(whole.size()), refBlock);
-        for (size_t i = 0; i < whole.size(); ++i)
-            QVERIFY(std::fabs(whole[i] - refBlock[i]) < 1e-5f);
+        // Whole-hertz tones come from a one-period table, others per sample: both are the sine.
+        ToneGenerator fractional({999.5}, -6.0);
+        std::vector<float> other;
+        fractional.next(int(whole.size()), other);
+        const double a = std::pow(10.0, -6.0 / 20.0);
+        for (size_t i = 0; i < whole.size(); ++i) {
+            QVERIFY(std::fabs(whole[i] - a * std::sin(2 * M_PI * 1000.0 * i / 48000)) < 1e-5);
+            QVERIFY(std::fabs(other[i] - a * std::sin(2 * M_PI * 999.5 * i / 48000)) < 1e-5);
+        }
         // -6 dBFS peaks at 0.501 (1.0 = 0 dBFS); channel 2 is silent.
         t.next(48000, block);
         QVERIFY(std::fabs(20 * std::log10(peak(block, 0, 48000)) + 6.0) < 0.01);

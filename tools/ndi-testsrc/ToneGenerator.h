@@ -32,6 +32,10 @@ public:
 
 private:
     std::vector<double> m_frequencies;
+    // One whole period per channel when the frequency is a whole number of hertz (the
+    // period is then sampleRate / gcd(f, sampleRate) samples): a table look-up per sample
+    // instead of a sine, with the same values. Empty: computed per sample.
+    std::vector<std::vector<float>> m_periods;
     double m_amplitude;
     int64_t m_position = 0; // samples generated so far
 };
