@@ -74,6 +74,8 @@ VideoFramePtr BandwidthStream::readVideo(bool onlySticky)
         m_lastCapabilitiesMs = now;
     }
     VideoFramePtr frame = m_owner->captureVideo(m_instance, onlySticky);
+    if (frame)
+        frame->capturedMs = now;
     m_latestVideo = frame;
     const bool hasData = frame && frame->frame.p_data;
     if (hasData && m_tallyPending) {

@@ -5,6 +5,8 @@
 
 #include "media/MediaInstance.h"
 
+#include <QtGlobal>
+
 #include <cstdlib>
 #include <memory>
 
@@ -28,6 +30,9 @@ public:
 
     OwnerRef owner;
     Frame frame;
+    // Steady-clock ms (MediaConnection::nowMs) of the capture that made this wrapper; 0 when
+    // not captured by a stream. Set before the wrapper is shared, read-only afterwards.
+    qint64 capturedMs = 0;
 };
 
 using VideoFramePtr = std::shared_ptr<MediaFrameWrapper<>>;

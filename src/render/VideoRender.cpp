@@ -260,9 +260,10 @@ bool VideoRender::changeSource(QString sourceName, QString bwText)
 void VideoRender::updateVideo()
 {
     QMutexLocker lock(&m_lock);
-    if (m_wantedIntervalMs != m_intervalMs) {
+    if (m_wantedIntervalMs != m_intervalMs || m_rephased) {
         m_intervalMs = m_wantedIntervalMs;
         m_updateTimer->setInterval(m_intervalMs);
+        m_rephased = false;
     }
     if (m_living && !m_source.isEmpty() && !m_connection) {
         if (connectLocked()) {
@@ -328,6 +329,14 @@ void VideoRender::pullFrameLocked()
     if (frame && m_nodeFrame != frame) {
         m_nodeFrame = frame;
         update();
+        // Both timers run at the source's interval, so their phase difference stays: align
+        // this tick to just after the capture once instead of paying it on every frame.
+        const qint64 sinceCaptureMs = MediaConnection::nowMs() - frame->capturedMs;
+        if (frame->capturedMs > 0 && !m_rephased && sinceCaptureMs > kPhaseSlackMs &&
+            sinceCaptureMs < m_intervalMs) {
+            m_updateTimer->start(std::max(1, m_intervalMs - int(sinceCaptureMs) + 1));
+            m_rephased = true;
+        }
     }
     if (!hasData(frame)) {
         if (m_progress == 0)

@@ -32,6 +32,9 @@ public:
     static constexpr int kInitialIntervalMs = 20;
     static constexpr int kSwitchTimeoutMs = 1000; // longest wait for the new source's frame
     static constexpr int kPlayTicks = 30;         // frame-less ticks before "loading" again
+    // A tick later than this after the connection's capture moves the timer's phase to just
+    // after the capture, so a frame does not wait up to one more interval here.
+    static constexpr int kPhaseSlackMs = 3;
     static constexpr int kLevelChannels = MediaConnection::kMaxChannels;
 
     // Where the item gets a source's shared connection; defaults to the source table.
@@ -100,6 +103,7 @@ private:
     QTimer *m_updateTimer = nullptr;
     int m_intervalMs = kInitialIntervalMs;
     int m_wantedIntervalMs = kInitialIntervalMs;
+    bool m_rephased = false; // the running tick was shortened to align; restore the interval
     int m_xres = 0;
     int m_yres = 0;
     float m_aspect = 0.f;
