@@ -1,6 +1,7 @@
 // The real application window on Xvfb with a real test source: a window given the source
 // through the HTTP API shows its colour bars in order on screen, and the levels of its
-// -6 dBFS tone appear in the output status.
+// -6 dBFS tone appear in the output status; a double-click enlarges the tile to the whole
+// grid in high bandwidth and a second one returns it.
 #include "TestSupport.h"
 #include "XvfbTestMain.h"
 
@@ -37,13 +38,16 @@ private:
         return -1;
     }
     // True when some row of the screen shows the seven bars left to right, each at least
-    // `minWidth` pixels wide.
-    static bool screenShowsBars(const QImage &img, int minWidth, int *rowFound)
+    // `minWidth` pixels wide; `span` gets the x range from the first bar's start to the
+    // last bar's run (the tile's picture width, within a bar's width).
+    static bool screenShowsBars(const QImage &img, int minWidth, int *rowFound,
+                                QPair<int, int> *span = nullptr)
     {
         for (int y = 0; y < img.height(); y += 3) {
             int expected = 0;
             int run = 0;
             int current = -2;
+            int firstX = 0;
             for (int x = 0; x < img.width(); ++x) {
                 const int bar = barOf(img.pixel(x, y));
                 if (bar == current) {
@@ -54,14 +58,36 @@ private:
                 }
                 if (run == minWidth && current >= 0) {
                     expected = current == expected ? expected + 1 : (current == 0 ? 1 : 0);
+                    if (expected == 1)
+                        firstX = x - minWidth + 1;
                     if (expected == 7) {
+                        int end = x;
+                        while (end + 1 < img.width() && barOf(img.pixel(end + 1, y)) == 6)
+                            ++end;
                         *rowFound = y;
+                        if (span)
+                            *span = {firstX, end};
                         return true;
                     }
                 }
             }
         }
         return false;
+    }
+
+    // A double-click of the left button at (x, y) of the Xvfb screen, as a user gives it.
+    static bool doubleClick(int x, int y)
+    {
+        QProcess xdotool;
+        xdotool.start("xdotool", {"mousemove", "--sync", QString::number(x), QString::number(y),
+                                  "click", "--repeat", "2", "--delay", "80", "1"});
+        return xdotool.waitForFinished(10000) && xdotool.exitCode() == 0;
+    }
+
+    int senderConnectionsSeen(int count)
+    {
+        return int(m_sender.output().count(
+            QStringLiteral("connections \"%1\" %2\n").arg(m_name).arg(count)));
     }
 
 private slots:
@@ -160,6 +186,58 @@ private slots:
             5000));
         QVERIFY(drtest::waitUntil(
             [&] { return !screenShowsBars(screen->grabWindow(0).toImage(), 20, &row); }, 5000));
+    }
+
+    void doubleClickEnlargesTile()
+    {
+        QCOMPARE(drtest::httpPostJson(url("/api/output/setLayout.json"),
+                                      {{"layout_id", 2}, {"layout_number", 4}})
+                     .json()["result"]
+                     .toString(),
+                 QString("ok"));
+        const drtest::HttpReply set =
+            drtest::httpPostJson(url("/api/output/setSource.json"),
+                                 {{"type", "source"}, {"position", 1}, {"stream_id", m_name}});
+        QCOMPARE(set.json()["result"].toString(), QString("ok"));
+        QScreen *screen = QGuiApplication::primaryScreen();
+        int row = -1;
+        QPair<int, int> small, large;
+        QVERIFY(drtest::waitUntil(
+            [&] { return screenShowsBars(screen->grabWindow(0).toImage(), 8, &row, &small); },
+            20000));
+        const int smallWidth = small.second - small.first;
+        const int seenBefore = senderConnectionsSeen(2);
+
+        QVERIFY2(doubleClick((small.first + small.second) / 2, row), "xdotool failed");
+        const bool enlarged = drtest::waitUntil(
+            [&] {
+                return screenShowsBars(screen->grabWindow(0).toImage(), 8, &row, &large) &&
+                       large.second - large.first > smallWidth * 3 / 2;
+            },
+            10000);
+        if (!enlarged)
+            screen->grabWindow(0).save(QDir::tempPath() + "/tst_renderapp-enlarged.png");
+        QVERIFY2(enlarged, qPrintable(QStringLiteral("bars %1..%2 before, %3..%4 after")
+                                          .arg(small.first)
+                                          .arg(small.second)
+                                          .arg(large.first)
+                                          .arg(large.second)));
+        // High bandwidth opens a second receiver of the source while the low one still runs.
+        QVERIFY2(drtest::waitUntil([&] { return senderConnectionsSeen(2) > seenBefore; }, 10000),
+                 qPrintable(m_sender.output()));
+
+        QVERIFY2(doubleClick((large.first + large.second) / 2, row), "xdotool failed");
+        QPair<int, int> back;
+        QVERIFY(drtest::waitUntil(
+            [&] {
+                return screenShowsBars(screen->grabWindow(0).toImage(), 8, &row, &back) &&
+                       qAbs((back.second - back.first) - smallWidth) <= smallWidth / 10;
+            },
+            10000));
+        QCOMPARE(drtest::httpPostJson(url("/api/output/remove.json"), {{"position", 1}})
+                     .json()["result"]
+                     .toString(),
+                 QString("ok"));
     }
 };
 
