@@ -48,6 +48,17 @@ Pair connectedPair(const char *prefix)
     return p;
 }
 
+// Sends one 160x90 picture whose first byte is `base`.
+void sendPicture(NDIlib_send_instance_t send, uint8_t base)
+{
+    auto pixels = uyvyFrame(160, 90, base);
+    NDIlib_video_frame_v2_t f;
+    f.xres = 160;
+    f.yres = 90;
+    f.p_data = pixels.data();
+    lib()->send_send_video_v2(send, &f);
+}
+
 // Sends `ms` milliseconds of a 1 kHz sine of amplitude 0.5, mono, at `rate`, in 10 ms blocks.
 void sendTone(NDIlib_send_instance_t send, int rate, int ms, double *phase)
 {
@@ -100,14 +111,8 @@ private slots:
         QVERIFY(std::memcmp(&v, &zero, sizeof v) == 0);
         lib()->framesync_free_video(p.sync.get(), &v);
 
-        for (uint8_t base : {50, 60}) {
-            auto pixels = uyvyFrame(160, 90, base);
-            NDIlib_video_frame_v2_t f;
-            f.xres = 160;
-            f.yres = 90;
-            f.p_data = pixels.data();
-            lib()->send_send_video_v2(p.send.get(), &f);
-        }
+        for (uint8_t base : {50, 60})
+            sendPicture(p.send.get(), base);
         QElapsedTimer t;
         t.start();
         for (;;) {
@@ -145,12 +150,7 @@ private slots:
         // the older of two frames queued for a slow link).
         int64_t received = 0;
         for (uint8_t base : {70, 80, 90}) {
-            auto pixels = uyvyFrame(160, 90, base);
-            NDIlib_video_frame_v2_t f;
-            f.xres = 160;
-            f.yres = 90;
-            f.p_data = pixels.data();
-            lib()->send_send_video_v2(p.send.get(), &f);
+            sendPicture(p.send.get(), base);
             NDIlib_recv_performance_t total, dropped;
             QElapsedTimer t;
             t.start();

@@ -298,7 +298,8 @@ private slots:
         for (void *p : blocks)
             bufferpool::give(p, size_t(8) << 20);
         QVERIFY(bufferpool::pooledBytes() <= bufferpool::kMaxPooledBytes);
-        QVERIFY(bufferpool::pooledBytes() >= (bufferpool::kMaxBlocksPerClass - 1) * (size_t(8) << 20));
+        QVERIFY(bufferpool::pooledBytes() >=
+                (bufferpool::kMaxBlocksPerClass - 1) * (size_t(8) << 20));
     }
 
     void proxyKeepsAspect()

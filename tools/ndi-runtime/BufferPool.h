@@ -30,38 +30,25 @@ bool enabled();       // false in sanitizer builds
 
 } // namespace bufferpool
 
-template <class T>
-struct PooledAllocator
+template <class T> struct PooledAllocator
 {
     static_assert(std::is_trivially_copyable_v<T>);
     using value_type = T;
 
     PooledAllocator() = default;
-    template <class U>
-    PooledAllocator(const PooledAllocator<U> &) noexcept
-    {
-    }
+    template <class U> PooledAllocator(const PooledAllocator<U> &) noexcept {}
 
     T *allocate(size_t n) { return static_cast<T *>(bufferpool::take(n * sizeof(T))); }
     void deallocate(T *p, size_t n) noexcept { bufferpool::give(p, n * sizeof(T)); }
 
     // Default-initialise: resize() leaves new bytes as they are.
-    template <class U>
-    void construct(U *p) noexcept
-    {
-        ::new (static_cast<void *>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U *p, Args &&...args)
+    template <class U> void construct(U *p) noexcept { ::new (static_cast<void *>(p)) U; }
+    template <class U, class... Args> void construct(U *p, Args &&...args)
     {
         ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
     }
 
-    template <class U>
-    bool operator==(const PooledAllocator<U> &) const noexcept
-    {
-        return true;
-    }
+    template <class U> bool operator==(const PooledAllocator<U> &) const noexcept { return true; }
 };
 
 using ByteBuffer = std::vector<uint8_t, PooledAllocator<uint8_t>>;

@@ -62,7 +62,7 @@ private:
 
     std::atomic<Receiver *> m_receiver;
     std::mutex m_mutex;
-    std::shared_ptr<HeldVideo> m_latest;               // handed out last, repeated until newer
+    std::shared_ptr<HeldVideo> m_latest;              // handed out last, repeated until newer
     std::deque<std::shared_ptr<HeldVideo>> m_pending; // arrived after m_latest, oldest first
     std::map<const uint8_t *, std::shared_ptr<HeldVideo>> m_videoOut; // frames handed out
     std::set<float *> m_audioOut;                                     // buffers handed out

@@ -1,8 +1,8 @@
 #include "ToneGenerator.h"
 
 #include <cmath>
-#include <numeric>
 #include <numbers>
+#include <numeric>
 
 ToneGenerator::ToneGenerator(std::vector<double> frequenciesHz, double levelDbfs)
     : m_frequencies(std::move(frequenciesHz)),
