@@ -19,7 +19,7 @@ namespace {
 // Size classes: whole 64 KiB units, so frames whose metadata differs by a few bytes share one.
 constexpr size_t kUnit = 64u << 10;
 
-size_t classOf(size_t bytes)
+[[maybe_unused]] size_t classOf(size_t bytes)
 {
     return (bytes + kUnit - 1) / kUnit * kUnit;
 }
