@@ -168,7 +168,7 @@ private slots:
                 return;
             results.append(result);
             if (startAgain && results.size() == 1) {
-                QEvent start(QEvent::Type(SystemMonitor::kStartDiskTestEvent));
+                QEvent start{QEvent::Type(SystemMonitor::kStartDiskTestEvent)};
                 QCoreApplication::sendEvent(&monitor, &start);
             }
         });
