@@ -77,14 +77,12 @@ private slots:
         const std::vector<std::vector<std::string>> bad = {
             {},
             {"--list", "--recv", "X"},
-            {"--recv"},
             {"--recv", ""},
             {"--list", "--low"},
             {"--list", "--tally", "program"},
             {"--recv", "X", "--watch"},
             {"--recv", "X", "--tally", "on"},
             {"--recv", "X", "--low", "--audio-only"},
-            {"--list", "--seconds", "-1"},
             {"--list", "--seconds", "soon"},
             {"--list", "--frobnicate"},
         };

@@ -70,13 +70,6 @@ bool startSource(drtest::ChildProcess &child, const QStringList &args, const QSt
     return true;
 }
 
-QStringList ProbeResult::all(const QString &key) const
-{
-    QStringList out = values.values(key);
-    std::reverse(out.begin(), out.end()); // QMultiMap keeps the latest first
-    return out;
-}
-
 QString ProbeResult::listedAddress(const QString &name) const
 {
     for (const QString &line : output.split('\n')) {
@@ -117,17 +110,9 @@ ProbeResult runProbe(const QStringList &args, int timeoutMs, const QString &netn
     return result;
 }
 
-bool Watcher::start(const QStringList &extraArgs, const QString &netns, int seconds)
-{
-    QString program = probePath();
-    QStringList args =
-        QStringList{"--list", "--watch", "--seconds", QString::number(seconds)} + extraArgs;
-    wrap(netns, program, args);
-    return m_child.start(program, args);
-}
-
-qint64 Watcher::waitLine(const QString &prefix, const QString &name, const QElapsedTimer &since,
-                         int timeoutMs)
+// Milliseconds from `since` until the watcher printed "<prefix><host> (name)\t...", or -1.
+static qint64 waitLine(drtest::ChildProcess &watcher, const QString &prefix, const QString &name,
+                       const QElapsedTimer &since, int timeoutMs)
 {
     const QRegularExpression line(
         QString("(^|\\n)%1[^\\n\\t]*\\(%2\\)\\t")
@@ -135,8 +120,8 @@ qint64 Watcher::waitLine(const QString &prefix, const QString &name, const QElap
     qint64 at = -1;
     drtest::waitUntil(
         [&] {
-            m_child.process().waitForReadyRead(5);
-            if (m_child.output().contains(line))
+            watcher.process().waitForReadyRead(5);
+            if (watcher.output().contains(line))
                 at = since.elapsed();
             return at >= 0;
         },
@@ -144,33 +129,28 @@ qint64 Watcher::waitLine(const QString &prefix, const QString &name, const QElap
     return at;
 }
 
-qint64 Watcher::waitAppeared(const QString &name, const QElapsedTimer &since, int timeoutMs)
+void checkVanishing(const QString &base, const QString &sourceNetns, const QString &watchNetns,
+                    int appearMs)
 {
-    return waitLine("+", name, since, timeoutMs);
-}
-
-qint64 Watcher::waitGone(const QString &name, const QElapsedTimer &since, int timeoutMs)
-{
-    return waitLine("-", name, since, timeoutMs);
-}
-
-void checkVanishing(Watcher &watch, const QString &base, const QString &netns, int appearMs)
-{
+    QString program = probePath();
+    QStringList args{"--list", "--watch", "--seconds", "60"};
+    wrap(watchNetns, program, args);
+    drtest::ChildProcess watch, c, k;
+    QVERIFY(watch.start(program, args));
     const QString clean = uniqueName(base + " Clean"), killed = uniqueName(base + " Killed");
-    drtest::ChildProcess c, k;
-    QVERIFY(startSource(c, {"--name", clean, "--resolution", "640x360"}, netns));
-    QVERIFY(startSource(k, {"--name", killed, "--resolution", "640x360"}, netns));
+    QVERIFY(startSource(c, {"--name", clean, "--resolution", "640x360"}, sourceNetns));
+    QVERIFY(startSource(k, {"--name", killed, "--resolution", "640x360"}, sourceNetns));
     QElapsedTimer clock;
     clock.start();
-    QVERIFY2(watch.waitAppeared(clean, clock, appearMs) >= 0, qPrintable(watch.output()));
-    QVERIFY(watch.waitAppeared(killed, clock, appearMs) >= 0);
+    QVERIFY2(waitLine(watch, "+", clean, clock, appearMs) >= 0, qPrintable(watch.output()));
+    QVERIFY(waitLine(watch, "+", killed, clock, appearMs) >= 0);
 
     clock.restart();
     QCOMPARE(c.stop(), 0);
-    const qint64 cleanMs = watch.waitGone(clean, clock, 10000);
+    const qint64 cleanMs = waitLine(watch, "-", clean, clock, 10000);
     clock.restart();
     k.kill();
-    const qint64 killedMs = watch.waitGone(killed, clock, 15000);
+    const qint64 killedMs = waitLine(watch, "-", killed, clock, 15000);
     qInfo("%s: clean end gone after %lld ms, killed after %lld ms", qPrintable(base), cleanMs,
           killedMs);
     QVERIFY2(cleanMs >= 0 && cleanMs <= 2500, qPrintable(watch.output()));

@@ -6,7 +6,6 @@
 
 #include "TestSupport.h"
 
-#include <QElapsedTimer>
 #include <QMultiMap>
 #include <QString>
 #include <QStringList>
@@ -34,7 +33,6 @@ struct ProbeResult
     QMultiMap<QString, QString> values; // key=value lines
     QString value(const QString &key) const { return values.value(key); }
     int intValue(const QString &key) const { return values.value(key).toInt(); }
-    QStringList all(const QString &key) const;
     // Lines "NAME<TAB>ADDRESS" (--list): the address of the source whose name ends in
     // "(name)", or empty.
     QString listedAddress(const QString &name) const;
@@ -42,27 +40,11 @@ struct ProbeResult
 
 ProbeResult runProbe(const QStringList &args, int timeoutMs = 30000, const QString &netns = {});
 
-// A running "ndi-probe --list --watch" whose +/- lines are timed as they arrive.
-class Watcher
-{
-public:
-    bool start(const QStringList &extraArgs = {}, const QString &netns = {}, int seconds = 60);
-    // Waits for "+<host> (name)\t..." or "-..." and returns the milliseconds from `since`
-    // to the moment the line was seen, or -1 on timeout.
-    qint64 waitAppeared(const QString &name, const QElapsedTimer &since, int timeoutMs);
-    qint64 waitGone(const QString &name, const QElapsedTimer &since, int timeoutMs);
-    QString output() { return m_child.output(); }
-    void stop() { m_child.stop(); }
-
-private:
-    qint64 waitLine(const QString &prefix, const QString &name, const QElapsedTimer &since,
-                    int timeoutMs);
-    drtest::ChildProcess m_child;
-};
-
-// Starts two 640x360 sources named after `base` on `netns` (this host when empty), ends one
-// cleanly and kills the other, and checks that `watch` sees the clean one gone within 2.5 s
-// and the killed one within 6.5 s. Failures are recorded with QTest; the caller returns.
-void checkVanishing(Watcher &watch, const QString &base, const QString &netns, int appearMs);
+// Starts "ndi-probe --list --watch" on `watchNetns` and two 640x360 sources named after
+// `base` on `sourceNetns` (this host when empty), ends one cleanly and kills the other, and
+// checks that the watcher sees the clean one gone within 2.5 s and the killed one within
+// 6.5 s. Failures are recorded with QTest; the caller returns.
+void checkVanishing(const QString &base, const QString &sourceNetns, const QString &watchNetns,
+                    int appearMs);
 
 } // namespace ndt

@@ -1,9 +1,6 @@
 #include "NdiTestEnv.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QThread>
 
 #include <TestSupport.h>
 
@@ -17,33 +14,26 @@ QTemporaryDir &tempDir()
     static QTemporaryDir dir;
     return dir;
 }
-quint16 g_port = 0;
 } // namespace
 
 const NdiLibrary *runtime(QString *error)
 {
-    static std::unique_ptr<NdiLibrary> lib;
+    static std::unique_ptr<NdiLibrary> loaded;
     static QString loadError;
     static bool tried = false;
     if (!tried) {
         tried = true;
-        g_port = drtest::freeTcpPort();
         qputenv("DESK_RECORDER_NDI_REGISTRY", tempDir().path().toLocal8Bit());
-        qputenv("DESK_RECORDER_NDI_DISCOVERY_PORT", QByteArray::number(g_port));
+        qputenv("DESK_RECORDER_NDI_DISCOVERY_PORT", QByteArray::number(drtest::freeTcpPort()));
         QString file = drtest::buildDir() + "/libdesk-recorder-ndi.so";
         std::string why;
-        lib = NdiLibrary::loadFile(file.toStdString(), &why);
-        if (!lib)
+        loaded = NdiLibrary::loadFile(file.toStdString(), &why);
+        if (!loaded)
             loadError = QString::fromStdString(why);
     }
     if (error)
         *error = loadError;
-    return lib.get();
-}
-
-quint16 discoveryPort()
-{
-    return g_port;
+    return loaded.get();
 }
 
 QString registryDir()
@@ -57,49 +47,40 @@ std::string uniqueName(const char *prefix)
     return std::string(prefix) + " " + std::to_string(getpid()) + "-" + std::to_string(++counter);
 }
 
-static bool listed(const NdiLibrary &lib, NDIlib_find_instance_t finder, const std::string &name,
-                   std::string *address)
+NdiSender makeSender(const std::string &name, const char *groups)
 {
-    uint32_t count = 0;
-    const NDIlib_source_t *list = lib->find_get_current_sources(finder, &count);
-    std::string suffix = "(" + name + ")";
-    for (uint32_t i = 0; i < count; ++i) {
-        std::string full = list[i].p_ndi_name ? list[i].p_ndi_name : "";
-        if (full.size() >= suffix.size() &&
-            full.compare(full.size() - suffix.size(), suffix.size(), suffix) == 0) {
-            if (address)
-                *address = list[i].p_url_address ? list[i].p_url_address : "";
-            return true;
-        }
-    }
-    return false;
+    NDIlib_send_create_t s;
+    s.p_ndi_name = name.c_str();
+    s.p_groups = groups;
+    s.clock_video = false;
+    s.clock_audio = false;
+    return makeNdiSender(lib(), &s);
+}
+
+bool waitConnected(NDIlib_recv_instance_t recv, int timeoutMs)
+{
+    return drtest::waitUntil([&] { return lib()->recv_get_no_connections(recv) >= 1; }, timeoutMs);
 }
 
 std::string waitForSource(const NdiLibrary &lib, NDIlib_find_instance_t finder,
                           const std::string &name, int timeoutMs)
 {
+    const std::string suffix = "(" + name + ")";
     QElapsedTimer t;
     t.start();
-    std::string address;
-    while (!listed(lib, finder, name, &address)) {
+    for (;;) {
+        uint32_t count = 0;
+        const NDIlib_source_t *list = lib->find_get_current_sources(finder, &count);
+        for (uint32_t i = 0; i < count; ++i) {
+            std::string full = list[i].p_ndi_name ? list[i].p_ndi_name : "";
+            if (full.size() >= suffix.size() &&
+                full.compare(full.size() - suffix.size(), suffix.size(), suffix) == 0)
+                return list[i].p_url_address ? list[i].p_url_address : "";
+        }
         if (t.elapsed() > timeoutMs)
             return {};
         lib->find_wait_for_sources(finder, 50);
     }
-    return address;
-}
-
-bool waitForVanish(const NdiLibrary &lib, NDIlib_find_instance_t finder, const std::string &name,
-                   int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (listed(lib, finder, name, nullptr)) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        lib->find_wait_for_sources(finder, 50);
-    }
-    return true;
 }
 
 std::vector<uint8_t> uyvyFrame(int xres, int yres, uint8_t base)

@@ -17,19 +17,24 @@ namespace nditest {
 // Sets DESK_RECORDER_NDI_REGISTRY / DESK_RECORDER_NDI_DISCOVERY_PORT (once per process) and
 // loads build/libdesk-recorder-ndi.so. Null (with a QFAIL-able message) when it cannot.
 const NdiLibrary *runtime(QString *error = nullptr);
-quint16 discoveryPort();
+inline const NdiLibrary &lib()
+{
+    return *runtime();
+}
 QString registryDir();
 
 // Unique source name for this test run ("<prefix> <pid>-<n>").
 std::string uniqueName(const char *prefix);
 
+// A sender without clocking (frames go out as soon as they are sent).
+NdiSender makeSender(const std::string &name, const char *groups = nullptr);
+// True once `recv` has a connection, false after timeoutMs.
+bool waitConnected(NDIlib_recv_instance_t recv, int timeoutMs = 5000);
+
 // Polls a finder until a source whose full name ends with "(<name>)" is listed; returns its
 // address or "" after timeoutMs.
 std::string waitForSource(const NdiLibrary &lib, NDIlib_find_instance_t finder,
                           const std::string &name, int timeoutMs);
-// Polls until no such source is listed; true when it vanished within timeoutMs.
-bool waitForVanish(const NdiLibrary &lib, NDIlib_find_instance_t finder, const std::string &name,
-                   int timeoutMs);
 
 // A UYVY frame whose every pixel pair is (u, y, v, y) = (base, base + 1, base + 2, base + 3).
 std::vector<uint8_t> uyvyFrame(int xres, int yres, uint8_t base);
