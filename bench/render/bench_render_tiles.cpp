@@ -109,7 +109,7 @@ int run(int argc, char **argv)
     std::unique_ptr<FakeSourceTable> memoryTable;
     if (memory) {
         memoryTable = std::make_unique<FakeSourceTable>();
-        FakeVideoConnection::Options o;
+        FakeReceiverConnection::Options o;
         o.highSize = o.lowSize = QSize(640, 360);
         for (int i = 0; i < tiles; ++i)
             memoryTable->add(prefix + QString::number(i), o);

@@ -54,9 +54,7 @@ private slots:
         manager.startDiscover();
         QVERIFY(drtest::waitUntil([&] { return bool(manager.getConnection(source.fullName())); },
                                   5000));
-        const QJsonObject entry = listed(manager, source.fullName());
-        QCOMPARE(entry.value("ip").toString(), source.address());
-        QCOMPARE(entry.value("stream_id").toString(), source.fullName());
+        QCOMPARE(manager.getAddress(source.fullName()), source.address());
         // The device did not answer the probe: not one of the maker's.
         QVERIFY(drtest::waitUntil(
             [&] { return manager.getDeviceVendor(source.fullName()) == "Other"; }, 5000));
@@ -76,8 +74,6 @@ private slots:
         std::weak_ptr<MediaConnection> watch = held;
         updates.clear();
         source.kill();
-        QTest::qWait(2000);
-        QVERIFY(!listed(manager, source.fullName()).isEmpty()); // kept for 5 s after the last round
         const QVariantList removed{"none", source.fullName(), "", "", false};
         QVERIFY(drtest::waitUntil([&] { return updates.contains(removed); }, 10000));
         QTest::qWait(500);

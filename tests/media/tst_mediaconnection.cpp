@@ -1,6 +1,7 @@
 // Connection lifecycle over a fake receiver: what the real-source tests cannot force —
-// the grace of a returning user, a slow high stream, rates without a denominator, audio on
-// the 20 ms grid into sinks, tally merging, frame ownership and where receivers die.
+// the grace of a returning user, a slow high stream, rates without a denominator, channel
+// levels and audio on the 20 ms grid into sinks, tally merging, frame ownership and where
+// receivers die.
 #include "FakeReceiverConnection.h"
 #include "NdiSourceProcess.h"
 
@@ -27,13 +28,32 @@ public:
     }
 };
 
+struct Returns
+{
+    int video = 0;
+    int audio = 0;
+    bool destroyed = false;
+};
+
+class RecordingInstance : public MediaInstance_t
+{
+public:
+    explicit RecordingInstance(Returns *r) : m_r(r) {}
+    ~RecordingInstance() override { m_r->destroyed = true; }
+    void freeVideo(Media_video_frame_t *) override { ++m_r->video; }
+    void freeAudio(Media_audio_frame_t *) override { ++m_r->audio; }
+
+private:
+    Returns *m_r;
+};
+
 } // namespace
 
 class TestMediaConnection : public QObject
 {
     Q_OBJECT
 
-    FakeCounters *counters = nullptr;
+    FakeCountersPtr counters;
     std::shared_ptr<FakeReceiverConnection> connection;
 
     double leftLevel()
@@ -46,8 +66,8 @@ class TestMediaConnection : public QObject
 private slots:
     void init()
     {
-        counters = new FakeCounters;
-        connection = std::make_shared<FakeReceiverConnection>(counters);
+        connection = std::make_shared<FakeReceiverConnection>();
+        counters = connection->counters;
         QVERIFY(connection->setSource(0, "cam", "127.0.0.1:5961"));
         QVERIFY(connection->start());
     }
@@ -55,28 +75,22 @@ private slots:
     {
         connection.reset();
         MediaReaper::drain();
-        delete counters;
+        counters.reset();
     }
 
-    void usersShareOneReceiverAndReturnInsideTheGrace()
+    // Sharing and the delayed close themselves are checked against real sources.
+    void userReturningInsideTheGraceKeepsTheReceiver()
     {
         QVERIFY(!connection->setSource(7, "cam", "x"));
         connection->addVideoUser(2, windowA);
-        connection->addVideoUser(2, windowB);
-        connection->addVideoUser(2, windowB); // a second add of the same user counts once
-        QCOMPARE(connection->videoUserCount(2), 2);
+        connection->addVideoUser(2, windowA); // a second add of the same user counts once
+        QCOMPARE(connection->videoUserCount(2), 1);
         QVERIFY(mediatest::waitForFrame(*connection, 2, 3000));
         connection->removeVideoUser(2, windowA);
-        connection->removeVideoUser(2, windowB);
-        QVERIFY(drtest::waitUntil([&] { return counters->destroyed[2] == 1; }, 3000));
-        QVERIFY(!connection->isOpened());
-
         connection->addVideoUser(2, windowA);
-        connection->removeVideoUser(2, windowA);
-        connection->addVideoUser(2, windowA); // back inside the grace: the receiver stays
         QTest::qWait(1300);
         QVERIFY(connection->streamOpened(2));
-        QCOMPARE(counters->created[2].load(), 2);
+        QCOMPARE(counters->created[2].load(), 1);
         QCOMPARE(counters->created[1].load(), 0);
     }
 
@@ -85,8 +99,6 @@ private slots:
         QTest::addColumn<int>("rateN");
         QTest::addColumn<int>("rateD");
         QTest::addColumn<int>("intervalMs");
-        QTest::newRow("59.94") << 60000 << 1001 << 16;
-        QTest::newRow("25") << 25 << 1 << 40;
         QTest::newRow("no denominator: unchanged") << 50 << 0 << 33;
         QTest::newRow("zero rate: unchanged") << 0 << 1 << 33;
     }
@@ -123,7 +135,7 @@ private slots:
         QVERIFY(drtest::waitUntil(
             [&] {
                 const VideoFramePtr frame = connection->getVideoFrame(1);
-                return hasData(frame) && frame->frame.xres == 1920 && !connection->streamOpened(2);
+                return hasData(frame) && frame->frame.xres == 1280 && !connection->streamOpened(2);
             },
             3000));
     }
@@ -137,29 +149,29 @@ private slots:
         QVERIFY(drtest::waitUntil([&] { return leftLevel() > -100; }, 3000));
         double levels[MediaConnection::kMaxChannels];
         QCOMPARE(connection->getAudioLevels(levels), 2);
-        QVERIFY2(qAbs(levels[0] + 6.02) < 0.1, qPrintable(QString::number(levels[0])));
-        QVERIFY2(qAbs(levels[1] + 12.04) < 0.1, qPrintable(QString::number(levels[1])));
-        QCOMPARE(levels[MediaConnection::kMaxChannels - 1], -200.0);
+        QVERIFY2(qAbs(levels[1] + 20) < 0.1, qPrintable(QString::number(levels[1]))); // peak 0.1
         QCOMPARE(sink.writes.load(), 0); // levels without listeners: nothing written
 
         connection->setAudioUser(true, windowA);
         QVERIFY(drtest::waitUntil([&] { return sink.writes >= 5; }, 3000));
         QCOMPARE(sink.lastBytes.load(), 3840); // 20 ms of 48 kHz stereo 16-bit
+        auto writesStopped = [&] {
+            QTest::qWait(100);
+            const int before = sink.writes;
+            QTest::qWait(200);
+            return sink.writes == before;
+        };
         connection->setAudioUser(false, windowA);
-        QTest::qWait(100);
-        int before = sink.writes;
-        QTest::qWait(200);
-        QCOMPARE(sink.writes.load(), before);
+        QVERIFY(writesStopped());
+        const int resumed = sink.writes;
         connection->setAudioUser(true, windowA);
-        QVERIFY(drtest::waitUntil([&] { return sink.writes > before; }, 3000));
+        QVERIFY(drtest::waitUntil([&] { return sink.writes > resumed; }, 3000));
         connection->RemoveAudioSink(3);
-        before = sink.writes;
-        QTest::qWait(200);
-        QCOMPARE(sink.writes.load(), before);
+        QVERIFY(writesStopped());
 
-        connection->amplitude = 0.0;
+        connection->peak[0] = 0;
         QVERIFY(drtest::waitUntil([&] { return leftLevel() == -200.0; }, 3000));
-        connection->amplitude = 0.5;
+        connection->peak[0] = 0.5f;
         connection->removeVideoUser(1, windowA); // nothing open: silence
         QVERIFY(drtest::waitUntil([&] { return leftLevel() == -200.0; }, 3000));
     }
@@ -207,6 +219,36 @@ private slots:
         connection->setSource(2, "cam", "127.0.0.1:5961");
         QVERIFY(connection->streamHasReceiver(2));
         QCOMPARE(counters->created[2].load(), 1);
+    }
+
+    // Wrappers alone: empty frames release only their owner, audio data goes back to its
+    // owner, program-allocated buffers are freed (ASan checks the frees).
+    void emptyVideoReleasesOnlyItsOwner()
+    {
+        Returns empty;
+        std::make_shared<MediaFrameWrapper<>>(std::make_shared<RecordingInstance>(&empty)).reset();
+        QCOMPARE(empty.video, 0);
+        QVERIFY(empty.destroyed);
+    }
+
+    void audioOwnedByOwnerOrProgram()
+    {
+        Returns r;
+        {
+            auto owned =
+                std::make_shared<AudioFrameWrapper<>>(std::make_shared<RecordingInstance>(&r));
+            owned->frame.p_data = reinterpret_cast<float *>(&r); // the owner's, not freed here
+            owned->frame.p_data_16s = static_cast<int16_t *>(std::malloc(64));
+        }
+        QCOMPARE(r.audio, 1);
+        // Without owner both buffers are the program's; ASan reports a leak or a bad free.
+        auto mine = std::make_shared<AudioFrameWrapper<>>();
+        mine->frame.p_data = static_cast<float *>(std::malloc(3840 * 2));
+        mine->frame.p_data_16s = static_cast<int16_t *>(std::malloc(3840));
+        mine.reset();
+        auto video = std::make_shared<MediaFrameWrapper<>>();
+        video->frame.p_data = static_cast<uint8_t *>(std::malloc(32));
+        video.reset();
     }
 };
 

@@ -1,9 +1,9 @@
 // Fills the process-wide source table with fake sources: each name gets a
-// FakeVideoConnection made through the table's own connection factory, so render items find
+// FakeReceiverConnection made through the table's own connection factory, so render items find
 // them exactly as they find real sources. Main thread only.
 #pragma once
 
-#include "FakeVideoConnection.h"
+#include "../media/FakeReceiverConnection.h"
 #include "discovery/SourceManager.h"
 
 #include <QMap>
@@ -15,15 +15,15 @@ public:
     {
         SourceManager::instance()->setConnectionFactory(
             [this](const QString &name, const QString &) -> MediaConnectionPtr {
-                auto c = std::make_shared<FakeVideoConnection>(m_options.value(name));
+                auto c = std::make_shared<FakeReceiverConnection>(m_options.value(name));
                 c->setSource(MediaConnection::Both, name, QStringLiteral("127.0.0.1:5960"));
                 return c;
             });
     }
     ~FakeSourceTable() { clear(); }
 
-    std::shared_ptr<FakeVideoConnection> add(const QString &name,
-                                             FakeVideoConnection::Options options = {})
+    std::shared_ptr<FakeReceiverConnection> add(const QString &name,
+                                                FakeReceiverConnection::Options options = {})
     {
         m_options[name] = options;
         publish();
@@ -40,9 +40,9 @@ public:
         m_options.clear();
         publish(SourceManager::kAgeOutMs + 1);
     }
-    static std::shared_ptr<FakeVideoConnection> get(const QString &name)
+    static std::shared_ptr<FakeReceiverConnection> get(const QString &name)
     {
-        return std::dynamic_pointer_cast<FakeVideoConnection>(
+        return std::dynamic_pointer_cast<FakeReceiverConnection>(
             SourceManager::instance()->getConnection(name));
     }
 
@@ -56,6 +56,6 @@ private:
         SourceManager::instance()->updateSourceList(found, m_nowMs);
     }
 
-    QMap<QString, FakeVideoConnection::Options> m_options;
+    QMap<QString, FakeReceiverConnection::Options> m_options;
     qint64 m_nowMs = 1000000;
 };

@@ -36,64 +36,41 @@ private slots:
         m_table = nullptr;
     }
 
-    void fitKeepsAspect_data()
-    {
-        QTest::addColumn<double>("aspect");
-        QTest::addColumn<QSizeF>("item");
-        QTest::addColumn<QRectF>("expected");
-        QTest::newRow("1080p in square: letterbox")
-            << 1920.0 / 1080 << QSizeF(400, 400) << QRectF(0, 87.5, 400, 225);
-        QTest::newRow("576 lines in 16:9: pillarbox")
-            << 720.0 / 576 << QSizeF(1600, 900) << QRectF(237.5, 0, 1125, 900);
-        QTest::newRow("exact fit") << 16.0 / 9 << QSizeF(1600, 900) << QRectF(0, 0, 1600, 900);
-        QTest::newRow("no aspect fills") << 0.0 << QSizeF(300, 200) << QRectF(0, 0, 300, 200);
-    }
     void fitKeepsAspect()
     {
-        QFETCH(double, aspect);
-        QFETCH(QSizeF, item);
-        QFETCH(QRectF, expected);
-        const QRectF r = OpenGLRenderNode::fit(aspect, item.width(), item.height());
-        QCOMPARE(r, expected);
+        // The letterbox is checked on screen by the scene test; here the other branches.
+        QCOMPARE(OpenGLRenderNode::fit(720.0 / 576, 1600, 900), QRectF(237.5, 0, 1125, 900));
+        QCOMPARE(OpenGLRenderNode::fit(0, 300, 200), QRectF(0, 0, 300, 200)); // no aspect: fill
     }
 
-    void bandwidthTexts()
+    void playReportsResolutionFrameRateAndStalls()
     {
-        QCOMPARE(VideoRender::parseBandwidth("", 1), 1);
-        QCOMPARE(VideoRender::parseBandwidth("", 2), 2);
-        for (const char *high : {"true", "TRUE", "high", "HIGH"})
-            QCOMPARE(VideoRender::parseBandwidth(high, 2), 1);
-        for (const char *low : {"yes", "High", "1", "low", " "})
-            QCOMPARE(VideoRender::parseBandwidth(low, 1), 2);
-    }
-
-    void playReportsResolutionAndFollowsFrameRate()
-    {
-        FakeVideoConnection::Options o;
-        o.fpsN = 25;
-        o.fpsD = 1;
-        auto a = m_table->add("A", o);
+        auto a = m_table->add("A");
+        a->rateN = 25;
+        a->rateD = 1;
         VideoRender item;
         QSignalSpy loading(&item, &VideoRender::notifyLoading);
         QSignalSpy resolution(&item, &VideoRender::resolutionChanged);
-        QSignalSpy aspect(&item, &VideoRender::aspectChanged);
         QVERIFY(item.changeSource("A", ""));
         QVERIFY(waitForState(loading, "play"));
         QCOMPARE(states(loading).first(), QString("loading"));
         QCOMPARE(resolution.first(), (QList<QVariant>{640, 360}));
-        QVERIFY(aspect.count() >= 1);
         QVERIFY(qAbs(item.aspect() - 16.f / 9.f) < 0.001f);
         QCOMPARE(a->videoUserCount(MediaConnection::Low), 1);
-        QCOMPARE(a->videoUserCount(MediaConnection::High), 0);
         QVERIFY(a->isStarted());
         // The tick follows the source's 40 ms frame interval.
         QVERIFY(drtest::waitUntil([&] { return item.intervalMs() == 40; }, 3000));
-        // "play" is reported once, not at every frame.
+        // "play" is reported once, not at every frame; a stalled source goes back to loading.
         QTest::qWait(200);
         QCOMPARE(states(loading).count("play"), 1);
+        loading.clear();
+        a->setDelivering(false);
+        QVERIFY(waitForState(loading, "loading", 5000));
+        a->setDelivering(true);
+        QVERIFY(waitForState(loading, "play", 5000));
     }
 
-    void stalledSourceGoesBackToLoading()
+    void unknownSourceFailsUntilItAppears()
     {
         auto a = m_table->add("A");
         VideoRender item;
@@ -101,21 +78,12 @@ private slots:
         item.changeSource("A", "");
         QVERIFY(waitForState(loading, "play"));
         loading.clear();
-        a->delivering = false;
-        QVERIFY(waitForState(loading, "loading", 5000));
-        a->delivering = true;
-        QVERIFY(waitForState(loading, "play", 5000));
-    }
-
-    void unknownSourceFailsUntilItAppears()
-    {
-        VideoRender item;
-        QSignalSpy loading(&item, &VideoRender::notifyLoading);
-        QVERIFY(item.changeSource("nobody", "high"));
+        QVERIFY(item.changeSource("nobody", "high")); // the old source is dropped at once
         QCOMPARE(states(loading), QStringList{"failed"});
+        QVERIFY(!item.connection());
+        QCOMPARE(a->videoUserCount(MediaConnection::Both), 0);
         // Reported again at every tick while the source is unknown.
         QVERIFY(drtest::waitUntil([&] { return states(loading).count("failed") >= 4; }, 3000));
-        QVERIFY(!item.connection());
         loading.clear();
         m_table->add("nobody");
         QVERIFY(waitForState(loading, "play"));
@@ -167,37 +135,13 @@ private slots:
         QCOMPARE(a->videoUserCount(MediaConnection::Low), 1);
     }
 
-    void switchKeepsOldSourceUntilNewDelivers()
-    {
-        auto a = m_table->add("A");
-        FakeVideoConnection::Options quiet;
-        quiet.lowSize = QSize(320, 240);
-        auto b = m_table->add("B", quiet);
-        b->delivering = false;
-        VideoRender item;
-        QSignalSpy loading(&item, &VideoRender::notifyLoading);
-        item.changeSource("A", "");
-        QVERIFY(waitForState(loading, "play"));
-        item.changeSource("B", "");
-        QVERIFY(item.switching());
-        QCOMPARE(b->videoUserCount(MediaConnection::Low), 1);
-        QTest::qWait(400); // B delivers nothing: A stays
-        QCOMPARE(item.connection(), MediaConnectionPtr(a));
-        QCOMPARE(a->videoUserCount(MediaConnection::Low), 1);
-        QCOMPARE(item.xres(), 640);
-        b->delivering = true;
-        QVERIFY(drtest::waitUntil([&] { return item.connection() == b; }, 2000));
-        QVERIFY(!item.switching());
-        QCOMPARE(a->videoUserCount(MediaConnection::Both), 0);
-        QVERIFY(drtest::waitUntil([&] { return item.xres() == 320; }, 2000));
-        QVERIFY(!states(loading).contains("failed"));
-    }
-
+    // The picture of the old source staying during a switch is checked on screen by the scene
+    // test; here who holds which connection.
     void switchGivesUpWaitingAfterASecond()
     {
         auto a = m_table->add("A");
         auto c = m_table->add("C");
-        c->delivering = false;
+        c->setDelivering(false);
         VideoRender item;
         QSignalSpy loading(&item, &VideoRender::notifyLoading);
         item.changeSource("A", "");
@@ -205,21 +149,23 @@ private slots:
         QElapsedTimer t;
         t.start();
         item.changeSource("C", "");
+        QVERIFY(item.switching());
         QVERIFY(drtest::waitUntil([&] { return item.connection() == c; }, 3000));
         QVERIFY(t.elapsed() >= VideoRender::kSwitchTimeoutMs - 50);
         QCOMPARE(a->videoUserCount(MediaConnection::Both), 0);
         QVERIFY(waitForState(loading, "loading", 3000)); // no frames from C
     }
 
-    void switchBackBeforeNewDeliversKeepsOldRegistered()
+    void interruptedSwitchKeepsOneRegistration()
     {
         auto a = m_table->add("A");
         auto b = m_table->add("B");
-        b->delivering = false;
+        b->setDelivering(false);
         VideoRender item;
         QSignalSpy loading(&item, &VideoRender::notifyLoading);
         item.changeSource("A", "");
         QVERIFY(waitForState(loading, "play"));
+        // Back to the old source before the new one delivered.
         item.changeSource("B", "");
         item.changeSource("A", "");
         QTest::qWait(1300); // past the switch timeout
@@ -227,46 +173,19 @@ private slots:
         QCOMPARE(a->videoUserCount(MediaConnection::Low), 1);
         QCOMPARE(b->videoUserCount(MediaConnection::Both), 0);
         QVERIFY(!item.switching());
-    }
-
-    void connectionDroppedDuringSwitchStaysRegistered()
-    {
-        auto a = m_table->add("A");
-        auto b = m_table->add("B");
-        b->delivering = false;
-        VideoRender item;
-        QSignalSpy loading(&item, &VideoRender::notifyLoading);
-        item.changeSource("A", "");
-        QVERIFY(waitForState(loading, "play"));
+        // The connection dropped during a switch: the next tick connects to B from the table.
         item.changeSource("B", "");
-        item.destroyConnection(); // the next tick connects to B from the table
-        b->delivering = true;
+        item.destroyConnection();
+        b->setDelivering(true);
         QVERIFY(
             drtest::waitUntil([&] { return item.connection() == b && !item.switching(); }, 3000));
         QTest::qWait(100);
         QCOMPARE(b->videoUserCount(MediaConnection::Low), 1);
     }
 
-    void switchToUnknownDropsOldAndFails()
-    {
-        auto a = m_table->add("A");
-        VideoRender item;
-        QSignalSpy loading(&item, &VideoRender::notifyLoading);
-        item.changeSource("A", "");
-        QVERIFY(waitForState(loading, "play"));
-        loading.clear();
-        item.changeSource("ghost", "");
-        QCOMPARE(states(loading).first(), QString("failed"));
-        QVERIFY(!item.connection());
-        QCOMPARE(a->videoUserCount(MediaConnection::Both), 0);
-    }
-
     void levelsFollowTheSourceAndWrapChannels()
     {
-        FakeVideoConnection::Options o;
-        o.peak[0] = 0.5f; // -6.02 dBFS
-        o.peak[1] = 0.1f; // -20 dBFS
-        m_table->add("A", o);
+        m_table->add("A"); // tone peaks 0.5 and 0.1: -6.02 and -20 dBFS
         VideoRender item;
         item.changeSource("A", "");
         QVERIFY(drtest::waitUntil([&] { return item.getVolume(0) > -10; }, 3000));
@@ -291,14 +210,14 @@ private slots:
             QCOMPARE(states(loading).last(), QString("idle"));
             QVERIFY(item.source().isEmpty());
             QCOMPARE(a->videoUserCount(MediaConnection::Both), 0);
-            QCOMPARE(a->stopCalls->load(), 0); // the table still holds it
+            QCOMPARE(a->counters->stops.load(), 0); // the table still holds it
             // Living again resumes with the source set meanwhile.
             item.changeSource("A", "");
             item.startLiving();
             QVERIFY(waitForState(loading, "play"));
         }
         QCOMPARE(a->videoUserCount(MediaConnection::Both), 0);
-        QCOMPARE(a->stopCalls->load(), 0);
+        QCOMPARE(a->counters->stops.load(), 0);
 
         VideoRender item;
         QSignalSpy loading(&item, &VideoRender::notifyLoading);
@@ -306,10 +225,10 @@ private slots:
         QVERIFY(waitForState(loading, "play"));
         m_table->remove("A");
         a.reset();
-        const std::shared_ptr<std::atomic<int>> stops =
-            static_cast<FakeVideoConnection *>(item.connection().get())->stopCalls;
+        const FakeCountersPtr counters =
+            static_cast<FakeReceiverConnection *>(item.connection().get())->counters;
         item.stopLiving(); // the item is the last holder now
-        QCOMPARE(stops->load(), 1);
+        QCOMPARE(counters->stops.load(), 1);
     }
 };
 
