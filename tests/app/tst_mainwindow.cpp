@@ -67,9 +67,8 @@ GridShape analyse(const QImage &image)
 
 QString describe(const GridShape &s)
 {
-    return QStringLiteral("grid %1x%2 in %3, web top-bar pixels %4")
-        .arg(QString::number(s.columns), QString::number(s.rows), QDebug::toString(s.area),
-             QString::number(s.webPixels));
+    return QDebug::toString(s.area) +
+           QStringLiteral(" %1x%2, web %3").arg(s.columns).arg(s.rows).arg(s.webPixels);
 }
 
 } // namespace
@@ -131,8 +130,11 @@ private slots:
 private:
     QString setLayout(int id, int count)
     {
-        const QJsonObject body{{"layout_id", id}, {"layout_number", count}};
-        return m_app.post("/api/output/setLayout.json", body).json().value("result").toString();
+        return m_app
+            .post("/api/output/setLayout.json", {{"layout_id", id}, {"layout_number", count}})
+            .json()
+            .value("result")
+            .toString();
     }
 
     QByteArray logs() { return drtest::readLogs(m_app.dataDir()); }

