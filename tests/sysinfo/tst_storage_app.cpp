@@ -108,9 +108,6 @@ private slots:
         QCOMPARE(settings(), chosen);
         QCOMPARE(app.get("/api/storage/getAvailable.json").json()["data"].toObject()["isAvailable"],
                  true);
-        QCOMPARE(
-            app.get("/api/storage/getDeviceList.json").json().value("data")[0]["name"].toString(),
-            disk.path());
 
         // A request with only the path resets everything else.
         app.post("/api/storage/set.json", {{"storePath", disk.path()}});
@@ -160,8 +157,10 @@ private slots:
         QCOMPARE(run.app.stop(), 0);
     }
 
-    // Stopping mid-test: no events afterwards, and the test file and its space are gone.
-    void speedTestStoppedMidway()
+    // Stopped mid-test: no events afterwards, and the test file and its space are gone. The
+    // application killed mid-test takes the test program with it: the space it wrote is
+    // returned at once, not when the 60 s run would have ended.
+    void speedTestStoppedOrEndedWithTheApplication()
     {
         SpeedTestRun run;
         if (!run.tmpfs.available())
@@ -176,17 +175,10 @@ private slots:
         QCOMPARE(diskEvents(run.events).size(), count);
         QVERIFY(percentOf(diskEvents(run.events).last()) < 100);
         QVERIFY(drtest::waitUntil([&] { return run.tmpfs.isClean(); }, 5000));
-        QCOMPARE(run.app.stop(), 0);
-    }
 
-    // The application killed mid-test takes the test program with it: the space it
-    // wrote is returned at once, not when the 60 s run would have ended.
-    void speedTestEndsWithTheApplication()
-    {
-        SpeedTestRun run;
-        if (!run.tmpfs.available())
-            QSKIP(qPrintable(run.tmpfs.reason()));
-        QVERIFY(run.start());
+        run.events.clear();
+        QCOMPARE(run.app.get("/api/performance/getDiskMaxSpeed.json").json(),
+                 (QJsonObject{{"result", "ok"}}));
         QVERIFY(run.waitForPercent(1, 15000));
         QVERIFY(!run.tmpfs.isClean());
         run.app.kill();
