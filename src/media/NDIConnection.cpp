@@ -102,9 +102,7 @@ VideoFramePtr NDIConnection::captureVideo(const MediaInstancePtr &instance, bool
         return {};
     }
     NDIRecvInstance *ndi = ndiInstance(instance);
-    if (!ndi)
-        return {};
-    NDIlib_framesync_instance_t fs = ndi->frameSync();
+    NDIlib_framesync_instance_t fs = ndi ? ndi->frameSync() : nullptr;
     if (!fs)
         return {};
     auto wrapper = std::make_shared<MediaFrameWrapper<>>(instance);
@@ -123,9 +121,7 @@ AudioFramePtr NDIConnection::captureAudio(const MediaInstancePtr &instance, bool
         return {};
     }
     NDIRecvInstance *ndi = ndiInstance(instance);
-    if (!ndi)
-        return {};
-    NDIlib_framesync_instance_t fs = ndi->frameSync();
+    NDIlib_framesync_instance_t fs = ndi ? ndi->frameSync() : nullptr;
     if (!fs)
         return {};
     const NdiFunctions &api = ndi->library().api();

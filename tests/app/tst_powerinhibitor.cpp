@@ -85,15 +85,18 @@ private slots:
         auto client = [&](const char *name) {
             return QDBusConnection::connectToBus(address, name);
         };
+        // Serves a stand-in on the bus from the service thread.
+        auto serve = [&](QObject *service, const QString &path, const QString &name) {
+            service->moveToThread(&serviceThread);
+            return bus.registerObject(path, service, QDBusConnection::ExportAllSlots) &&
+                   bus.registerService(name);
+        };
 
         QCOMPARE(PowerInhibitor(QDBusConnection("never-connected")).inhibit("a", "b"), 0);
         QCOMPARE(PowerInhibitor(client("c1")).inhibit("a", "b"), 0);
 
         ScreenSaverService screen;
-        screen.moveToThread(&serviceThread);
-        QVERIFY(bus.registerObject("/org/freedesktop/ScreenSaver", &screen,
-                                   QDBusConnection::ExportAllSlots));
-        QVERIFY(bus.registerService("org.freedesktop.ScreenSaver"));
+        QVERIFY(serve(&screen, "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver"));
         {
             PowerInhibitor inhibitor(client("c2"));
             QCOMPARE(inhibitor.inhibit("desk-recorder", "recording"), 1);
@@ -102,10 +105,8 @@ private slots:
         QCOMPARE(screen.state(), QString("0 active, calls: desk-recorder|recording"));
 
         PowerManagementService power;
-        power.moveToThread(&serviceThread);
-        QVERIFY(bus.registerObject("/org/freedesktop/PowerManagement/Inhibit", &power,
-                                   QDBusConnection::ExportAllSlots));
-        QVERIFY(bus.registerService("org.freedesktop.PowerManagement"));
+        QVERIFY(serve(&power, "/org/freedesktop/PowerManagement/Inhibit",
+                      "org.freedesktop.PowerManagement"));
         PowerInhibitor inhibitor(client("c3"));
         QCOMPARE(inhibitor.inhibit("desk-recorder", "show"), 2);
         QVERIFY(inhibitor.displayInhibited() && inhibitor.systemInhibited());

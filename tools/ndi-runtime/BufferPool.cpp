@@ -45,21 +45,16 @@ void *take(size_t bytes)
         bytes = 1;
 #ifndef DR_POOL_DISABLED
     if (bytes >= kMinPooledBytes) {
-        const size_t size = classOf(bytes);
+        bytes = classOf(bytes); // a fresh block must fit any later request of its class
         Pool &p = pool();
-        {
-            std::lock_guard<std::mutex> guard(p.lock);
-            auto it = p.free.find(size);
-            if (it != p.free.end() && !it->second.empty()) {
-                void *block = it->second.back();
-                it->second.pop_back();
-                p.freeBytes -= size;
-                return block;
-            }
-        }
-        if (void *block = std::malloc(size))
+        std::lock_guard<std::mutex> guard(p.lock);
+        auto it = p.free.find(bytes);
+        if (it != p.free.end() && !it->second.empty()) {
+            void *block = it->second.back();
+            it->second.pop_back();
+            p.freeBytes -= bytes;
             return block;
-        throw std::bad_alloc();
+        }
     }
 #endif
     if (void *block = std::malloc(bytes))

@@ -264,22 +264,22 @@ bool Receiver::handle(uint16_t type, const PayloadPtr &payload, std::string *why
         } else {
             item.video.fourCC = NDIlib_FourCC_video_type_UYVY;
         }
+        bool synced = false;
         {
-            // Counted only once the frame synchroniser holds it: a caller that saw the count
-            // rise can capture the frame.
-            std::unique_lock<std::mutex> sinkLock(m_sinkMutex);
+            std::lock_guard<std::mutex> sinkLock(m_sinkMutex);
             if (m_sink) {
                 m_sink->pushVideo(item.payload, item.video);
-                sinkLock.unlock();
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_total.video_frames++;
-                return true;
+                synced = true;
             }
         }
         {
+            // Counted only once the frame synchroniser holds it: a caller that saw the count
+            // rise can capture the frame.
             std::lock_guard<std::mutex> lock(m_mutex);
             m_total.video_frames++;
         }
+        if (synced)
+            return true;
         break;
     }
     case MsgType::Audio: {
