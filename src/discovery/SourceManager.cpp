@@ -27,12 +27,7 @@ SourceManager::SourceManager(QObject *parent) : QThread(parent)
 
 SourceManager::~SourceManager()
 {
-    delete m_network;
-    m_network = nullptr;
-    m_stopRequested = true;
-    wait();
-    m_loopsEnded.load(std::memory_order_acquire); // the loop's writes are visible from here
-    m_stopRequested = false;
+    stopDiscover();
     qInfo() << "~SourceManager";
     std::map<QByteArray, SourceInfo> table; // connections are released outside the lock
     {
