@@ -7,8 +7,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    // The record as the capability read prepares it before parsing.
     Media_capabilities_t caps;
     caps.vendor.clear();
+    caps.ntp_state = "unsync";
     NDIConnection::parseDeviceStatus(
         QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)), caps);
     NDIConnection::checkNtpServer(caps, QStringLiteral("pool.example"));
