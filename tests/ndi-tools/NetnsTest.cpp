@@ -7,7 +7,6 @@
 #include "ToolRunner.h"
 
 #include <QTest>
-#include <cmath>
 
 using drtest::ChildProcess;
 using namespace ndt;
@@ -29,9 +28,10 @@ class NetnsTest : public QObject
 private slots:
     void initTestCase()
     {
-        QString why = runtimeUnavailableReason();
-        if (why.isEmpty())
-            why = NetnsLab::unavailableReason();
+        // Whether the tools find a runtime is checked (and fails) in the process test.
+        const QString why = runProbe({"--runtime"}, 10000).exitCode == 0
+                                ? NetnsLab::unavailableReason()
+                                : "no NDI runtime for the tools";
         if (!why.isEmpty())
             QSKIP(qPrintable(why));
     }
@@ -43,26 +43,16 @@ private slots:
         QVERIFY(makeLan(lab, a, b));
         const QString name = uniqueName("LAN Bars");
         ChildProcess src;
-        QVERIFY(startSource(src,
-                            {"--name", name, "--resolution", "1280x720", "--fps", "25/1", "--tone",
-                             "1000", "--level", "-6"},
-                            a));
-        QElapsedTimer clock;
-        clock.start();
+        QVERIFY(startSource(src, {"--name", name, "--resolution", "640x360"}, a));
+        // Listed with the address of host A, the only one B can reach, and receivable there
+        // (the stream's content is checked on this host by the process test).
         const ProbeResult found = runProbe({"--list", "--until", name, "--seconds", "8"}, 30000, b);
-        QVERIFY2(found.exitCode == 0, qPrintable(found.output));
-        qInfo("found on the other host after %lld ms", clock.elapsed());
-        // Listed with the address of host A, the only one B can reach.
-        const ProbeResult list = runProbe({"--list", "--seconds", "1"}, 30000, b);
-        QVERIFY2(list.listedAddress(name).startsWith("10.211.0.1:"), qPrintable(list.output));
-
+        QVERIFY2(found.exitCode == 0 && found.listedAddress(name).startsWith("10.211.0.1:"),
+                 qPrintable(found.output));
         const ProbeResult r = runProbe({"--recv", name, "--seconds", "1.5"}, 30000, b);
-        QCOMPARE(r.value("connected"), QString("1"));
-        QCOMPARE(r.value("xres"), QString("1280"));
-        QCOMPARE(r.value("bars"), QString("ok"));
-        QVERIFY(r.intValue("video_frames") >= 3);
-        for (const QString &p : r.value("audio_peak_db").split(','))
-            QVERIFY2(std::fabs(p.toDouble() + 6.0) < 0.5, qPrintable(r.output));
+        QVERIFY2(r.value("connected") == "1" && r.value("bars") == "ok" &&
+                     r.intValue("video_frames") >= 3,
+                 qPrintable(r.output));
 
         // Host A itself does not see sources of this test's own host: a source started
         // here (outside the namespaces) is not listed inside them.
@@ -99,18 +89,18 @@ private slots:
         const ProbeResult plain = runProbe({"--list", "--seconds", "3"}, 30000, b);
         QCOMPARE(plain.exitCode, 0);
         QVERIFY2(plain.listedAddress(name).isEmpty(), qPrintable(plain.output));
-        // ...with host A as an extra address it is found, at A's address, and receivable.
+        // ...with host A as an extra address it is found, at A's address, and receivable; a
+        // listed host that never answers (10.9.9.9) does not keep it from being found.
         const ProbeResult extra = runProbe(
-            {"--list", "--until", name, "--seconds", "8", "--extra-ips", "10.212.1.1"}, 30000, b);
-        QVERIFY2(extra.exitCode == 0, qPrintable(extra.output));
-        const ProbeResult list = runProbe(
-            {"--list", "--seconds", "1.5", "--extra-ips", "10.9.9.9,10.212.1.1"}, 30000, b);
-        QVERIFY2(list.listedAddress(name).startsWith("10.212.1.1:"), qPrintable(list.output));
+            {"--list", "--until", name, "--seconds", "8", "--extra-ips", "10.9.9.9,10.212.1.1"},
+            30000, b);
+        QVERIFY2(extra.exitCode == 0 && extra.listedAddress(name).startsWith("10.212.1.1:"),
+                 qPrintable(extra.output));
         const ProbeResult recv =
             runProbe({"--recv", name, "--extra-ips", "10.212.1.1", "--seconds", "1.5"}, 30000, b);
-        QCOMPARE(recv.value("connected"), QString("1"));
-        QVERIFY(recv.intValue("video_frames") >= 3);
-        QCOMPARE(recv.value("bars"), QString("ok"));
+        QVERIFY2(recv.value("connected") == "1" && recv.value("bars") == "ok" &&
+                     recv.intValue("video_frames") >= 3,
+                 qPrintable(recv.output));
     }
 };
 

@@ -58,13 +58,9 @@ private slots:
     void commandLine()
     {
         using O = ProbeOptions;
-        auto list = std::get<O>(O::parse({"--list", "--groups", "a,b", "--extra-ips", "10.0.0.2",
-                                          "--seconds", "1.5", "--watch"}));
-        QCOMPARE(int(list.mode), int(O::Mode::List));
-        QCOMPARE(list.listSeconds(), 1.5);
-        QVERIFY(list.watch);
-        QCOMPARE(list.extraIps, std::string("10.0.0.2"));
-        QCOMPARE(std::get<O>(O::parse({"--list"})).listSeconds(), 2.0);
+        // (--list, --watch, --seconds and --extra-ips are used by the process and netns tests.)
+        auto list = std::get<O>(O::parse({"--list", "--groups", "a,b"}));
+        QVERIFY(list.mode == O::Mode::List && list.groups == "a,b");
 
         auto recv = std::get<O>(O::parse({"--recv", "Bars", "--low", "--tally", "program,preview",
                                           "--send-metadata", "<a/>", "--send-metadata", "<b/>"}));
@@ -74,22 +70,16 @@ private slots:
         auto none = std::get<O>(O::parse({"--recv", "Bars", "--tally", "none"}));
         QVERIFY(none.setTally && !none.tallyProgram && !none.tallyPreview);
 
-        const std::vector<std::vector<std::string>> bad = {
-            {},
-            {"--list", "--recv", "X"},
-            {"--recv", ""},
-            {"--list", "--low"},
-            {"--list", "--tally", "program"},
-            {"--recv", "X", "--watch"},
-            {"--recv", "X", "--tally", "on"},
-            {"--recv", "X", "--low", "--audio-only"},
-            {"--list", "--seconds", "soon"},
-            {"--list", "--frobnicate"},
-        };
-        for (const auto &args : bad) {
-            auto r = O::parse(args);
-            QVERIFY2(std::holds_alternative<std::string>(r),
-                     qPrintable(QString::fromStdString(args.empty() ? "" : args.back())));
+        // Bad combinations and values are errors (arguments split at spaces).
+        QVERIFY(std::holds_alternative<std::string>(O::parse({})));
+        for (const char *line :
+             {"--list --recv X", "--recv ", "--list --low", "--list --tally program",
+              "--recv X --watch", "--recv X --tally on", "--recv X --low --audio-only",
+              "--list --seconds soon", "--list --frobnicate"}) {
+            std::vector<std::string> args;
+            for (const QString &arg : QString(line).split(' '))
+                args.push_back(arg.toStdString());
+            QVERIFY2(std::holds_alternative<std::string>(O::parse(args)), line);
         }
     }
 };

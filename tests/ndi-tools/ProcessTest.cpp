@@ -19,25 +19,15 @@ class ProcessTest : public QObject
     Q_OBJECT
 
 private slots:
+    // Without any runtime variable the tools still find a runtime (ours, beside them, when
+    // none is installed); a failure here is a fault, not a reason to skip.
     void initTestCase()
     {
-        const QString why = runtimeUnavailableReason();
-        if (!why.isEmpty())
-            QSKIP(qPrintable(why));
-        // Without any runtime variable the tools still find a runtime (ours, beside them,
-        // when none is installed).
-        QProcess probe;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *var :
              {"DESK_RECORDER_NDI_LIB", "NDI_RUNTIME_DIR_V6", "NDI_RUNTIME_DIR_V5"})
-            env.remove(var);
-        probe.setProcessEnvironment(env);
-        probe.start(probePath(), {"--runtime"});
-        QVERIFY(probe.waitForFinished(10000));
-        QCOMPARE(probe.exitCode(), 0);
-        const QString out = QString::fromUtf8(probe.readAllStandardOutput());
-        QVERIFY2(out.contains("runtime_version="), qPrintable(out));
-        qInfo("%s", qPrintable(out.section('\n', 0, 0)));
+            qunsetenv(var);
+        const ProbeResult r = runProbe({"--runtime"}, 10000);
+        QVERIFY2(r.exitCode == 0 && r.output.contains("runtime_version="), qPrintable(r.output));
     }
 
     void senderCommandLineAndCleanEnd()
@@ -57,8 +47,8 @@ private slots:
             QVERIFY(src.output().contains("runtime "));
             ::kill(pid_t(src.pid()), sig);
             QVERIFY(drtest::waitUntil([&] { return !src.isRunning(); }, 5000));
-            QCOMPARE(src.process().exitStatus(), QProcess::NormalExit);
-            QCOMPARE(src.process().exitCode(), 0);
+            QVERIFY(src.process().exitStatus() == QProcess::NormalExit &&
+                    src.process().exitCode() == 0);
             QCOMPARE(src.output().count("stopped \""), 2);
         }
     }
@@ -67,19 +57,12 @@ private slots:
     {
         const QString a = uniqueName("Disc A"), b = uniqueName("Disc B");
         ChildProcess src;
-        QElapsedTimer clock;
-        clock.start();
         QVERIFY(startSource(src, {"--name", a, "--name", b, "--resolution", "640x360"}));
-        // A finder started afterwards lists both within a second or so.
-        const ProbeResult r = runProbe({"--list", "--until", b, "--seconds", "5"});
-        QCOMPARE(r.exitCode, 0);
-        qInfo("found after %lld ms", clock.elapsed());
-        const ProbeResult all = runProbe({"--list", "--seconds", "1.5"});
-        QVERIFY2(!all.listedAddress(a).isEmpty(), qPrintable(all.output));
-        QVERIFY(!all.listedAddress(b).isEmpty());
-        // host:port, distinct per source.
-        QVERIFY(all.listedAddress(a).contains(QRegularExpression("^[^:]+:\\d+$")));
-        QVERIFY(all.listedAddress(a) != all.listedAddress(b));
+        // A finder started afterwards lists the sources of another process, as "host:port".
+        const ProbeResult all = runProbe({"--list", "--until", b, "--seconds", "5"});
+        QCOMPARE(all.exitCode, 0);
+        QVERIFY2(all.listedAddress(b).contains(QRegularExpression("^[^:]+:\\d+$")),
+                 qPrintable(all.output));
         QVERIFY(runProbe({"--list", "--until", "nobody here", "--seconds", "0.5"}).exitCode == 1);
         const ProbeResult missing = runProbe({"--recv", "nobody here", "--find-seconds", "0.5"});
         QCOMPARE(missing.exitCode, 1);
@@ -113,31 +96,26 @@ private slots:
                                   "http://127.0.0.1:8080/ui", "--ptz"}));
         const ProbeResult r = runProbe(QStringList{"--recv", name, "--seconds", "2"} +
                                        (low ? QStringList{"--low"} : QStringList{}));
-        QVERIFY2(r.exitCode == 0, qPrintable(r.output));
-        QCOMPARE(r.value("connected"), QString("1"));
-        QCOMPARE(r.value("xres") + "x" + r.value("yres"), received);
-        QCOMPARE(r.value("fourcc"), QString("UYVY"));
-        QCOMPARE(r.value("fps"), fps);
-        const int frames = r.intValue("video_frames");
+        // Connected, the size and rate sent (or the proxy's), our picture unchanged (exact
+        // bars, a counter that advances), 2 channels at 48 kHz, and the connection metadata.
         // Few frames are enough: a loaded machine may deliver fewer than the rate says.
-        QVERIFY2(frames >= 3, qPrintable(r.output));
-        // The picture is ours, unchanged: exact bars, a counter that advances.
-        QCOMPARE(r.value("bars"), QString("ok"));
+        QVERIFY2(r.exitCode == 0 && r.intValue("video_frames") >= 3, qPrintable(r.output));
+        const QStringList keys{"connected",         "fourcc",  "fps", "bars", "audio_channels",
+                               "audio_sample_rate", "web_url", "ptz"};
+        QStringList values;
+        for (const QString &key : keys)
+            values << r.value(key);
+        QCOMPARE(values, QStringList({"1", "UYVY", fps, "ok", "2", "48000",
+                                      "http://127.0.0.1:8080/ui", "1"}));
+        QCOMPARE(r.value("xres") + "x" + r.value("yres"), received);
         QVERIFY(r.value("first_counter").toLongLong() >= 0);
         QVERIFY(r.value("last_counter").toLongLong() > r.value("first_counter").toLongLong());
-        qInfo("%d frames, measured %s fps, %d counter gaps", frames,
-              qPrintable(r.value("measured_fps")), r.intValue("counter_gaps"));
-        // Audio: 2 channels at 48 kHz, each peaking at -6 dBFS.
-        QCOMPARE(r.value("audio_channels"), QString("2"));
-        QCOMPARE(r.value("audio_sample_rate"), QString("48000"));
         QVERIFY(r.value("audio_samples").toLongLong() >= 48000 / 2);
+        // Each channel peaking at -6 dBFS.
         const QStringList peaks = r.value("audio_peak_db").split(',');
         QCOMPARE(peaks.size(), 2);
         for (const QString &p : peaks)
             QVERIFY2(std::fabs(p.toDouble() + 6.0) < 0.5, qPrintable(r.value("audio_peak_db")));
-        // Connection metadata.
-        QCOMPARE(r.value("web_url"), QString("http://127.0.0.1:8080/ui"));
-        QCOMPARE(r.value("ptz"), QString("1"));
         QVERIFY(src.waitForOutput("connections \"", 2000));
     }
 };

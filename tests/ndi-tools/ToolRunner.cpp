@@ -8,25 +8,6 @@
 
 namespace ndt {
 
-QString testsrcPath()
-{
-    return drtest::buildDir() + "/ndi-testsrc";
-}
-
-QString probePath()
-{
-    return drtest::buildDir() + "/ndi-probe";
-}
-
-QString runtimeUnavailableReason()
-{
-    const ProbeResult r = runProbe({"--runtime"}, 10000);
-    if (r.exitCode == 0)
-        return {};
-    return "no NDI runtime for the tools (is " + drtest::buildDir() +
-           "/libdesk-recorder-ndi.so built?)";
-}
-
 QString uniqueName(const QString &base)
 {
     return QString("%1 %2").arg(base).arg(QCoreApplication::applicationPid());
@@ -51,16 +32,10 @@ bool startSource(drtest::ChildProcess &child, const QStringList &args, const QSt
         return false;
     const int names = int(args.count("--name"));
     static const QRegularExpression started("(^|\\n)started ");
-    const auto startedCount = [&] {
-        int n = 0;
-        for (auto it = started.globalMatch(child.output()); it.hasNext(); it.next())
-            ++n;
-        return n;
-    };
     const bool ok = drtest::waitUntil(
         [&] {
             child.process().waitForReadyRead(10);
-            return startedCount() >= names || !child.isRunning();
+            return child.output().count(started) >= names || !child.isRunning();
         },
         timeoutMs);
     if (!ok || !child.isRunning()) {
@@ -87,17 +62,14 @@ ProbeResult runProbe(const QStringList &args, int timeoutMs, const QString &netn
     QStringList all = args;
     wrap(netns, program, all);
     QProcess process;
-    process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(program, all);
-    if (!process.waitForStarted(10000))
-        return result;
-    if (!process.waitForFinished(timeoutMs)) {
+    const bool finished = process.waitForStarted(10000) && process.waitForFinished(timeoutMs);
+    if (!finished) {
         process.kill(); // our own child, by its PID
         process.waitForFinished(5000);
-        result.output = QString::fromUtf8(process.readAllStandardOutput());
-        return result;
+    } else if (process.exitStatus() == QProcess::NormalExit) {
+        result.exitCode = process.exitCode();
     }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     result.output = QString::fromUtf8(process.readAllStandardOutput());
     const QString errors = QString::fromUtf8(process.readAllStandardError());
     if (!errors.isEmpty())

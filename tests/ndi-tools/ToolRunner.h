@@ -12,10 +12,14 @@
 
 namespace ndt {
 
-QString testsrcPath();
-// Empty when the tools can load a runtime here (`ndi-probe --runtime` succeeds); else why.
-QString runtimeUnavailableReason();
-QString probePath();
+inline QString testsrcPath()
+{
+    return drtest::buildDir() + "/ndi-testsrc";
+}
+inline QString probePath()
+{
+    return drtest::buildDir() + "/ndi-probe";
+}
 
 // A source name unique to this test process, so that tests of other runs on the same host
 // never see each other's sources: "<base> <pid>".

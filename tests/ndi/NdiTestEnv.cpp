@@ -1,29 +1,20 @@
 #include "NdiTestEnv.h"
 
-#include <QElapsedTimer>
-
 #include <TestSupport.h>
 
 #include <unistd.h>
 
 namespace nditest {
 
-namespace {
-QTemporaryDir &tempDir()
-{
-    static QTemporaryDir dir;
-    return dir;
-}
-} // namespace
-
 const NdiLibrary *runtime(QString *error)
 {
+    static QTemporaryDir registry;
     static std::unique_ptr<NdiLibrary> loaded;
     static QString loadError;
     static bool tried = false;
     if (!tried) {
         tried = true;
-        qputenv("DESK_RECORDER_NDI_REGISTRY", tempDir().path().toLocal8Bit());
+        qputenv("DESK_RECORDER_NDI_REGISTRY", registry.path().toLocal8Bit());
         qputenv("DESK_RECORDER_NDI_DISCOVERY_PORT", QByteArray::number(drtest::freeTcpPort()));
         QString file = drtest::buildDir() + "/libdesk-recorder-ndi.so";
         std::string why;
@@ -34,11 +25,6 @@ const NdiLibrary *runtime(QString *error)
     if (error)
         *error = loadError;
     return loaded.get();
-}
-
-QString registryDir()
-{
-    return tempDir().path();
 }
 
 std::string uniqueName(const char *prefix)
@@ -65,22 +51,22 @@ bool waitConnected(NDIlib_recv_instance_t recv, int timeoutMs)
 std::string waitForSource(const NdiLibrary &lib, NDIlib_find_instance_t finder,
                           const std::string &name, int timeoutMs)
 {
-    const std::string suffix = "(" + name + ")";
-    QElapsedTimer t;
-    t.start();
-    for (;;) {
-        uint32_t count = 0;
-        const NDIlib_source_t *list = lib->find_get_current_sources(finder, &count);
-        for (uint32_t i = 0; i < count; ++i) {
-            std::string full = list[i].p_ndi_name ? list[i].p_ndi_name : "";
-            if (full.size() >= suffix.size() &&
-                full.compare(full.size() - suffix.size(), suffix.size(), suffix) == 0)
-                return list[i].p_url_address ? list[i].p_url_address : "";
-        }
-        if (t.elapsed() > timeoutMs)
-            return {};
-        lib->find_wait_for_sources(finder, 50);
-    }
+    const QString suffix = QString::fromStdString("(" + name + ")");
+    std::string address;
+    drtest::waitUntil(
+        [&] {
+            uint32_t count = 0;
+            const NDIlib_source_t *list = lib->find_get_current_sources(finder, &count);
+            for (uint32_t i = 0; i < count && address.empty(); ++i) {
+                if (QString(list[i].p_ndi_name).endsWith(suffix) && list[i].p_url_address)
+                    address = list[i].p_url_address;
+            }
+            if (address.empty())
+                lib->find_wait_for_sources(finder, 50);
+            return !address.empty();
+        },
+        timeoutMs);
+    return address;
 }
 
 std::vector<uint8_t> uyvyFrame(int xres, int yres, uint8_t base)

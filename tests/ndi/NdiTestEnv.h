@@ -21,7 +21,6 @@ inline const NdiLibrary &lib()
 {
     return *runtime();
 }
-QString registryDir();
 
 // Unique source name for this test run ("<prefix> <pid>-<n>").
 std::string uniqueName(const char *prefix);

@@ -53,28 +53,26 @@ private slots:
         QVERIFY(!waitForSource(lib(), both.get(), plain, 1500).empty());
     }
 
-    // A host named in the extra addresses is asked directly for its sources.
+    // A host named in the extra addresses is asked directly for its sources; an entry that is
+    // not an address costs nothing but itself (a host that never answers is covered across
+    // network namespaces in tests/ndi-tools).
     void asksExtraAddresses()
     {
         std::string name = uniqueName("Extra");
         NdiSender send = makeSender(name);
         NdiFinder localOff = makeFinder(nullptr, nullptr, false);
-        NdiFinder viaExtra = makeFinder(nullptr, "127.0.0.1", false);
+        NdiFinder viaExtra = makeFinder(nullptr, "not-an-ip, 127.0.0.1", false);
         std::string address = waitForSource(lib(), viaExtra.get(), name, 5000);
-        QVERIFY(!address.empty());
-        std::string port = std::string(lib()->send_get_source_name(send.get())->p_url_address);
-        port = port.substr(port.rfind(':'));
-        QCOMPARE(QString::fromStdString(address), QString::fromStdString("127.0.0.1" + port));
+        std::string port = lib()->send_get_source_name(send.get())->p_url_address;
+        QCOMPARE(QString::fromStdString(address),
+                 QString::fromStdString("127.0.0.1" + port.substr(port.rfind(':'))));
         QVERIFY(waitForSource(lib(), localOff.get(), name, 300).empty());
-        // An unreachable extra address costs nothing but its own entry.
-        NdiFinder unreachable = makeFinder(nullptr, "127.0.0.1, 192.0.2.250, not-an-ip", false);
-        QVERIFY(!waitForSource(lib(), unreachable.get(), name, 5000).empty());
     }
 
     // Junk in the registry folder is skipped (and files of dead processes removed).
     void toleratesJunkRegistryFiles()
     {
-        QDir dir(registryDir());
+        QDir dir(qEnvironmentVariable("DESK_RECORDER_NDI_REGISTRY"));
         QVERIFY(dir.mkpath(".")); // removed by the runtime whenever it empties
         auto write = [&](const QString &file, const QByteArray &data) {
             QFile f(dir.filePath(file));
