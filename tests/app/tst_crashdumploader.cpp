@@ -1,5 +1,6 @@
 // Lookup of the crash-dump plug-in beside the executable: the test plug-ins are built as
-// libcrashdump.so, and the right one leaves a marker in the folder it is initialised with.
+// libcrashdump.so, and the right one leaves a marker in the folder it is initialised with
+// (a missing plug-in is the start-up test's case).
 #include "app/CrashDumpLoader.h"
 
 #include "TestSupport.h"
@@ -12,26 +13,19 @@ class TestCrashDumpLoader : public QObject
     Q_OBJECT
 
 private slots:
-    void loadsOnlyTheRightPlugin_data()
-    {
-        QTest::addColumn<QString>("folder");
-        QTest::addColumn<bool>("loaded");
-        QTest::newRow("right interface") << "Good" << true;
-        QTest::newRow("missing") << "missing" << false;
-        QTest::newRow("other interface") << "Other" << false;
-    }
     void loadsOnlyTheRightPlugin()
     {
-        QFETCH(QString, folder);
-        QFETCH(bool, loaded);
-        QTemporaryDir dumps;
-        QTest::ignoreMessage(QtDebugMsg,
-                             loaded ? "Init crashdump plugin ok." : "Init crashdump plugin error.");
-        if (!loaded)
-            QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^crash-dump plug-in:"));
-        const QString plugins = drtest::buildDir() + "/tests/crashdump-plugins/";
-        QCOMPARE(CrashDumpLoader::load(plugins + folder, dumps.path()), loaded);
-        QCOMPARE(QFile::exists(dumps.filePath("crashdump-initialised")), loaded);
+        for (const bool right : {true, false}) {
+            QTemporaryDir dumps;
+            QTest::ignoreMessage(QtDebugMsg, right ? "Init crashdump plugin ok."
+                                                   : "Init crashdump plugin error.");
+            if (!right)
+                QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^crash-dump plug-in:"));
+            const QString folder = drtest::buildDir() + "/tests/crashdump-plugins/";
+            QCOMPARE(CrashDumpLoader::load(folder + (right ? "Good" : "Other"), dumps.path()),
+                     right);
+            QCOMPARE(QFile::exists(dumps.filePath("crashdump-initialised")), right);
+        }
     }
 };
 

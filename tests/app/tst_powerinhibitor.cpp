@@ -44,22 +44,6 @@ private:
     QStringList m_calls;
 };
 
-class ScreenSaverService : public FakeInhibitService
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.ScreenSaver")
-public:
-    ScreenSaverService() : FakeInhibitService(100) {}
-};
-
-class PowerManagementService : public FakeInhibitService
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PowerManagement.Inhibit")
-public:
-    PowerManagementService() : FakeInhibitService(500) {}
-};
-
 class TestPowerInhibitor : public QObject
 {
     Q_OBJECT
@@ -82,21 +66,21 @@ private slots:
             serviceThread.wait();
         });
         QDBusConnection bus = QDBusConnection::connectToBus(address, "services");
-        auto client = [&](const char *name) {
-            return QDBusConnection::connectToBus(address, name);
-        };
-        // Serves a stand-in on the bus from the service thread.
-        auto serve = [&](QObject *service, const QString &path, const QString &name) {
+        auto client = [&](const char *id) { return QDBusConnection::connectToBus(address, id); };
+        // Serves a stand-in from the service thread: interface name + suffix, path to match.
+        auto serve = [&](QObject *service, const QString &name, const QString &suffix) {
             service->moveToThread(&serviceThread);
-            return bus.registerObject(path, service, QDBusConnection::ExportAllSlots) &&
+            const QString interface = name + suffix;
+            return bus.registerObject("/" + QString(interface).replace('.', '/'), interface,
+                                      service, QDBusConnection::ExportAllSlots) &&
                    bus.registerService(name);
         };
 
         QCOMPARE(PowerInhibitor(QDBusConnection("never-connected")).inhibit("a", "b"), 0);
         QCOMPARE(PowerInhibitor(client("c1")).inhibit("a", "b"), 0);
 
-        ScreenSaverService screen;
-        QVERIFY(serve(&screen, "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver"));
+        FakeInhibitService screen(100);
+        QVERIFY(serve(&screen, "org.freedesktop.ScreenSaver", ""));
         {
             PowerInhibitor inhibitor(client("c2"));
             QCOMPARE(inhibitor.inhibit("desk-recorder", "recording"), 1);
@@ -104,9 +88,8 @@ private slots:
         }
         QCOMPARE(screen.state(), QString("0 active, calls: desk-recorder|recording"));
 
-        PowerManagementService power;
-        QVERIFY(serve(&power, "/org/freedesktop/PowerManagement/Inhibit",
-                      "org.freedesktop.PowerManagement"));
+        FakeInhibitService power(500);
+        QVERIFY(serve(&power, "org.freedesktop.PowerManagement", ".Inhibit"));
         PowerInhibitor inhibitor(client("c3"));
         QCOMPARE(inhibitor.inhibit("desk-recorder", "show"), 2);
         QVERIFY(inhibitor.displayInhibited() && inhibitor.systemInhibited());

@@ -32,22 +32,21 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("output"); // regular expression
         QTest::addColumn<QString>("logged");
-        const QStringList ports{"--http-port", "FREE", "--ws-port", "FREE"};
-        QTest::newRow("bad port") << QStringList{"--headless", "--http-port", "http"} << 2
-                                  << "--http-port needs a port number"
-                                  << "";
-        QTest::newRow("taken port")
-            << QStringList{"--headless", "--data-dir", "DATA", "--http-port",
-                           "TAKEN",      "--ws-port",  "FREE"}
-            << 255 << "cannot listen on HTTP port"
-            << "daemonService listen this port failed! : TAKEN";
-        QTest::newRow("unusable data folder")
-            << QStringList{"--headless", "--data-dir", "DATA/file/data"} + ports << 255
-            << "cannot use the data folder"
-            << "";
-        QTest::newRow("broken main window")
-            << QStringList{"--developing", "--data-dir", "DATA"} + ports << 255 << "cannot load"
-            << "application engine load main.qml failed!";
+        const auto row = [](const char *name, const QStringList &args, int code, const char *output,
+                            const char *logged = "") {
+            QTest::newRow(name) << args << code << QString(output) << QString(logged);
+        };
+        const QStringList ports{"--http-port", "HTTP", "--ws-port", "WS"};
+        row("bad port", {"--headless", "--http-port", "http"}, 2,
+            "--http-port needs a port number");
+        row("taken port",
+            {"--headless", "--data-dir", "DATA", "--http-port", "TAKEN", "--ws-port", "WS"}, 255,
+            "cannot listen on HTTP port", "daemonService listen this port failed! : TAKEN");
+        row("unusable data folder",
+            QStringList{"--headless", "--data-dir", "DATA/file/data"} + ports, 255,
+            "cannot use the data folder");
+        row("broken main window", QStringList{"--developing", "--data-dir", "DATA"} + ports, 255,
+            "cannot load", "application engine load main.qml failed!");
     }
     void endsAtOnce()
     {
@@ -100,28 +99,23 @@ private slots:
     }
 
 private:
-    // Runs the binary in the working folder; DATA and FREE in args become the data folder
-    // and fresh ports. exec keeps the PID, so the test still ends the program itself.
+    // Runs the binary in the working folder; HTTP, WS and DATA in args become two distinct
+    // fresh ports and the data folder. exec keeps the PID, so the test still ends the program.
     bool start(drtest::ChildProcess &child, QStringList args)
     {
-        args.replaceInStrings("DATA", m_data->path());
-        quint16 lastPort = 0;
-        for (QString &arg : args) {
-            if (arg == "FREE") {
-                quint16 port;
-                do
-                    port = drtest::freeTcpPort();
-                while (port == lastPort);
-                arg = QString::number(lastPort = port);
-            }
-        }
+        const quint16 http = drtest::freeTcpPort();
+        quint16 ws;
+        do
+            ws = drtest::freeTcpPort();
+        while (ws == http);
+        args.replaceInStrings("HTTP", QString::number(http))
+            .replaceInStrings("WS", QString::number(ws))
+            .replaceInStrings("DATA", m_data->path());
         QProcessEnvironment env;
         env.insert("QT_QPA_PLATFORM", "offscreen");
-        return child.start("/bin/sh",
-                           QStringList{"-c", "cd \"$0\" && exec \"$@\"", m_work->path(),
-                                       drtest::buildDir() + "/desk-recorder"} +
-                               args,
-                           env);
+        const QString shell = "cd \"$0\" && exec \"$@\"",
+                      binary = drtest::buildDir() + "/desk-recorder";
+        return child.start("/bin/sh", QStringList{"-c", shell, m_work->path(), binary} + args, env);
     }
 
     QByteArray logs() const { return drtest::readLogs(m_data->path()); }

@@ -1,12 +1,13 @@
 // Drives the web UI of a running desk-recorder in headless Chromium.
 // Usage: node webui.js <http base url> <event port>
-// Prints one line per step; exits 0 when every step passed, 1 with the reason otherwise.
+// Exits 0 when every step passed, 1 with the reason and the failing line otherwise.
 "use strict";
 const { chromium } = require("playwright-core");
 
 const [baseUrl, wsPort] = process.argv.slice(2);
 const chromiumFlags = ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
                        "--disable-component-update", "--disable-sync", "--no-first-run"];
+const win = (position) => `.window[data-position="${position}"]`;
 
 // GET without a body, POST with one.
 async function api(path, body) {
@@ -15,16 +16,19 @@ async function api(path, body) {
 }
 
 function expect(condition, what) {
-  if (!condition)
-    throw new Error(what);
+  if (!condition) throw new Error(what);
+}
+
+// Whether `pick(data)` of a GET route equals `want` (as JSON) within 5 s.
+async function stored(route, want, pick = (data) => data) {
+  for (let i = 0; i < 50; ++i, await new Promise((r) => setTimeout(r, 100)))
+    if (JSON.stringify(pick((await api(route)).data)) === JSON.stringify(want)) return true;
+  return false;
 }
 
 async function main() {
-  const browser = await chromium.launch({
-    executablePath: process.env.DR_CHROMIUM || "/usr/bin/chromium",
-    args: chromiumFlags,
-    headless: true,
-  });
+  const browser = await chromium.launch(
+      { executablePath: process.env.DR_CHROMIUM || "/usr/bin/chromium", args: chromiumFlags });
   const errors = [];
   try {
     const page = await browser.newPage();
@@ -34,95 +38,75 @@ async function main() {
 
     await page.goto(`${baseUrl}/index.html?ws=${wsPort}`);
     await page.waitForSelector('#connection[data-state="online"]');
-    console.log("page loaded, event channel live");
 
     // The stored language is Chinese by default; switch to English first.
     await page.selectOption("#languageSelect", "en");
-    await page.waitForFunction(() => document.querySelector("#layoutSection h2").textContent === "Layout");
-    expect((await api("/config/general/get.json")).data.languageOptions
-               .find((o) => o.default).value === "en", "language not stored as en");
-    console.log("language en");
+    await page.waitForSelector('#layoutSection h2:text-is("Layout")');
+    expect(await stored("/config/general/get.json", "en",
+                        (d) => d.languageOptions.find((o) => o.default).value),
+           "language not stored as en");
 
     // Layout of nine windows.
     await page.click('#layoutList button[data-layout="3"]');
     await page.waitForFunction(() => document.querySelectorAll("#windowList .window").length === 9);
     await page.waitForSelector('#layoutList button[data-layout="3"].current');
-    console.log("layout 3 chosen");
 
     // Name window 2 and give window 1 a source.
-    await page.fill('.window[data-position="2"] .name', "Stage left");
-    await page.press('.window[data-position="2"] .name', "Tab");
-    await page.fill('.window[data-position="1"] .source', "Camera A");
-    await page.click('.window[data-position="1"] .assign');
-    await page.waitForFunction(() => !document.querySelector('.window[data-position="1"]')
-                                        .classList.contains("empty"));
-    let windows = (await api("/output/get.json")).data.layout;
-    expect(windows[1].name === "Stage left" && windows[0].stream_id === "Camera A",
-           "name or source not stored: " + JSON.stringify(windows.slice(0, 2)));
-    console.log("window named, source assigned");
+    await page.fill(win(2) + " .name", "Stage left");
+    await page.press(win(2) + " .name", "Tab");
+    await page.fill(win(1) + " .source", "Camera A");
+    await page.click(win(1) + " .assign");
+    await page.waitForSelector(win(1) + ":not(.empty)");
+    expect(await stored("/output/get.json", ["Camera A", "Stage left"],
+                        (d) => [d.layout[0].stream_id, d.layout[1].name]), "name or source not stored");
 
     // Audio of window 1 on, then swap windows 1 and 3: source and audio move.
-    await page.check('.window[data-position="1"] .audio');
-    await page.waitForFunction(() => document.querySelector('.window[data-position="1"]')
-                                        .classList.contains("audio-on"));
-    await page.selectOption('.window[data-position="1"] .swap', "3");
+    await page.check(win(1) + " .audio");
+    await page.waitForSelector(win(1) + ".audio-on");
+    await page.selectOption(win(1) + " .swap", "3");
     await page.waitForFunction(() => document.querySelector('.window[data-position="3"] .source')
                                         .value === "Camera A");
-    windows = (await api("/output/get.json")).data.layout;
-    expect(windows[2].stream_id === "Camera A" && windows[2].volume === "on" &&
-               windows[0].stream_id === "" && windows[0].volume !== "on",
-           "swap did not move source and audio: " + JSON.stringify(windows.slice(0, 3)));
-    console.log("windows swapped");
+    expect(await stored("/output/get.json", ["Camera A", "on", "", false], ({ layout: w }) =>
+               [w[2].stream_id, w[2].volume, w[0].stream_id, w[0].volume === "on"]),
+           "swap did not move source and audio");
 
     // Remove window 3's source.
-    await page.click('.window[data-position="3"] .remove');
-    await page.waitForFunction(() => document.querySelector('.window[data-position="3"]')
-                                        .classList.contains("empty"));
-    console.log("source removed");
+    await page.click(win(3) + " .remove");
+    await page.waitForSelector(win(3) + ".empty");
 
     // A change made by another client reaches the page without reloading it.
     expect((await api("/output/setLayout.json", { layout_id: 2, layout_number: 4 })).result === "ok",
            "setLayout by API failed");
     await page.waitForFunction(() => document.querySelectorAll("#windowList .window").length === 4);
-    console.log("outside change shown");
 
     // Discovery targets, project name and clock server.
     await page.fill("#groupsInput", "public, studio");
     await page.fill("#ipsInput", "10.0.0.5");
     await page.click('#discoveryForm button[type="submit"]');
     await page.waitForSelector("#notice:not([hidden])");
-    expect(JSON.stringify((await api("/discovery/scan/groupChecked.json")).data) ===
-               JSON.stringify(["public", "studio"]), "groups not stored");
-    expect(JSON.stringify((await api("/discovery/scan/getManualIps.json")).data) ===
-               JSON.stringify(["10.0.0.5"]), "addresses not stored");
+    expect(await stored("/discovery/scan/groupChecked.json", ["public", "studio"]), "groups not stored");
+    expect(await stored("/discovery/scan/getManualIps.json", ["10.0.0.5"]), "addresses not stored");
     await page.fill("#projectInput", "Evening Show");
     await page.click('#projectForm button[type="submit"]');
-    await page.waitForFunction(() => document.querySelector("#projectTitle").textContent === "Evening Show");
-    expect((await api("/project/getList.json")).data[0].project_name === "Evening Show",
+    await page.waitForSelector('#projectTitle:text-is("Evening Show")');
+    expect(await stored("/project/getList.json", "Evening Show", (d) => d[0].project_name),
            "project name not stored");
     await page.fill("#ntpInput", "192.168.1.1");
     await page.click('#ntpForm button[type="submit"]');
-    let ntp = null;
-    for (let i = 0; i < 50 && !(ntp && ntp.data.addressList[0] === "192.168.1.1"); ++i) {
-      ntp = await api("/ntp/get.json");
-      await new Promise((r) => setTimeout(r, 100));
-    }
-    expect(ntp.data.addressList[0] === "192.168.1.1", "clock server not stored");
-    console.log("settings stored");
+    expect(await stored("/ntp/get.json", "192.168.1.1", (d) => d.addressList[0]),
+           "clock server not stored");
 
     // Chinese texts, and the trademark notice with its link.
     await page.selectOption("#languageSelect", "zh");
-    await page.waitForFunction(() => document.querySelector("#layoutSection h2").textContent === "布局");
+    await page.waitForSelector('#layoutSection h2:text-is("布局")');
     const about = await page.textContent("#aboutSection");
     expect(about.includes("NDI® is a registered trademark of Vizrt NDI AB"), "trademark text missing");
     expect(await page.getAttribute('#aboutSection a[href="https://ndi.video/"]', "href") ===
                "https://ndi.video/", "trademark link missing");
-    console.log("language zh");
 
     // A language chosen by another client is followed without reloading.
     expect((await api("/lang/modify.json", { lang: "en" })).result === "ok", "lang by API failed");
-    await page.waitForFunction(() => document.querySelector("#layoutSection h2").textContent === "Layout");
-    console.log("outside language change shown");
+    await page.waitForSelector('#layoutSection h2:text-is("Layout")');
 
     expect(errors.length === 0, "page errors: " + errors.join("; "));
   } finally {
@@ -130,10 +114,5 @@ async function main() {
   }
 }
 
-main().then(() => {
-  console.log("webui: all steps passed");
-  process.exit(0);
-}, (e) => {
-  console.log("webui: FAILED: " + (e && e.stack ? e.stack : e));
-  process.exit(1);
-});
+main().then(() => { console.log("webui: all steps passed"); process.exit(0); },
+            (e) => { console.log("webui: FAILED: " + (e && e.stack ? e.stack : e)); process.exit(1); });

@@ -3,7 +3,6 @@
 #include "TestSupport.h"
 
 #include "control/DaemonService.h"
-#include "control/JsonFile.h"
 #include "control/WindowObject.h"
 
 #include <QDir>
@@ -21,8 +20,7 @@ void writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
 }
 
 // The value at a path such as "data/layout/0/name".
@@ -53,9 +51,10 @@ class TestHttpApi : public QObject
     {
         return drtest::httpPostJson(m_root + path, body).json();
     }
-    // Sends `data` as written (no client-side path normalisation) and collects the answer
-    // until the server closes or `untilCount` heads arrived; the server runs on this thread.
-    QByteArray rawRequest(const QByteArray &data, int untilCount = 1)
+    // Sends `data` as written (no client-side path normalisation), in pieces of `pieceSize`
+    // bytes if given, and collects the answer until the server closes or `untilCount` heads
+    // arrived; the server runs on this thread.
+    QByteArray rawRequest(const QByteArray &data, int untilCount = 1, qsizetype pieceSize = 0)
     {
         QTcpSocket socket;
         QByteArray answer;
@@ -63,7 +62,14 @@ class TestHttpApi : public QObject
         connect(&socket, &QTcpSocket::readyRead, [&] { answer += socket.readAll(); });
         connect(&socket, &QTcpSocket::disconnected, [&] { closed = true; });
         socket.connectToHost(QHostAddress::LocalHost, m_service->serverPort());
-        socket.write(data);
+        if (!socket.waitForConnected(5000))
+            return {};
+        for (qsizetype i = 0, step = pieceSize > 0 ? pieceSize : data.size(); i < data.size();
+             i += step) {
+            socket.write(data.mid(i, step));
+            socket.flush();
+            QTest::qWait(2);
+        }
         drtest::waitUntil([&] { return closed || answer.count("HTTP/1.1 ") >= untilCount; }, 5000);
         QTest::qWait(20); // let the rest of the last answer arrive
         return answer;
@@ -75,7 +81,6 @@ class TestHttpApi : public QObject
                " HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(length) + "\r\n\r\n";
     }
     WindowObject &model() { return *m_service->windowObject(); }
-    QJsonObject outputJson() { return JsonFile::readJsonFile(m_data + "/output.json"); }
     void setSource(int position, const QString &stream, const QString &type = "source")
     {
         QCOMPARE(post("/api/output/setSource.json",
@@ -139,9 +144,7 @@ private slots:
 
     void largeFilesArriveWhole()
     {
-        const drtest::HttpReply reply = drtest::httpGet(m_root + "/media/big.bin", 30000);
-        QCOMPARE(reply.status, 200);
-        QVERIFY(reply.body == m_bigFile);
+        QVERIFY(drtest::httpGet(m_root + "/media/big.bin", 30000).body == m_bigFile);
     }
 
     void oversizedAndMalformedRequestsChangeNothing()
@@ -178,19 +181,9 @@ private slots:
         QCOMPARE(answer.count("HTTP/1.1 200"), 2);
         QCOMPARE(m_service->getCurrentLang(), "de");
 
-        QTcpSocket socket;
-        QByteArray reply;
-        connect(&socket, &QTcpSocket::readyRead, [&] { reply += socket.readAll(); });
-        socket.connectToHost(QHostAddress::LocalHost, m_service->serverPort());
-        QVERIFY(socket.waitForConnected(5000));
-        const QByteArray body = R"({"position": 1, "name": "Split"})";
-        const QByteArray whole = postHead("/api/output/setName.json", body.size()) + body;
-        for (qsizetype i = 0; i < whole.size(); i += 7) {
-            socket.write(whole.mid(i, 7));
-            socket.flush();
-            QTest::qWait(2);
-        }
-        QVERIFY(drtest::waitUntil([&] { return reply.contains("\"ok\""); }, 5000));
+        const QByteArray body = R"({"position": 1, "name": "Split"})"; // heads split in pieces
+        QVERIFY(rawRequest(postHead("/api/output/setName.json", body.size()) + body, 1, 7)
+                    .contains("\"ok\""));
         QCOMPARE(model().name(1), "Split");
     }
 
@@ -218,8 +211,6 @@ private slots:
         row("audio no project", "output/window_audio_set.json",
             R"({"position": 1, "volume": "on"})");
         row("ips missing", "discovery/scan/addManualIp.json", R"({"group_name": ["public"]})");
-        row("form arrays share one list", "discovery/scan/addManualIp.json",
-            "group_name[]=x&ip[]=10.0.0.2");
         row("groups as stored", "discovery/scan/addManualIp.json",
             R"({"group_name": ["public"], "ip": []})", Ok);
         row("lang missing", "lang/modify.json", "{}");
@@ -235,11 +226,9 @@ private slots:
         QFETCH(QJsonObject, reply);
         const QMetaObject &meta = DaemonService::staticMetaObject;
         std::vector<std::unique_ptr<QSignalSpy>> spies;
-        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
             if (meta.method(i).methodType() == QMetaMethod::Signal)
-                spies.push_back(std::make_unique<QSignalSpy>(
-                    m_service.get(), ("2" + meta.method(i).methodSignature()).constData()));
-        }
+                spies.push_back(std::make_unique<QSignalSpy>(m_service.get(), meta.method(i)));
         const QJsonObject got = drtest::httpPost(m_root + route, body).json();
         QCOMPARE(got.value("result"), reply.value("result"));
         QVERIFY(reply.size() == 1 || got == reply);
@@ -266,12 +255,10 @@ private slots:
         QCOMPARE(sources.count(), 2);
 
         QSignalSpy single(m_service.get(), &DaemonService::showSingleVideo);
-        QSignalSpy saved(m_service.get(), &DaemonService::updateSource);
         QCOMPARE(post("/api/output/setEnable.json",
                       {{"position", 1}, {"showVideo", false}, {"showVolume", false}}),
                  Ok);
         QCOMPARE(single.takeFirst(), QVariantList({1, false, false}));
-        QCOMPARE(saved.count(), 0); // flags reach the file with the next save
         QSignalSpy all(m_service.get(), &DaemonService::showAllVideo);
         QCOMPARE(post("/api/output/setGlobalVisible.json", {{"outputGlobalVisible", true}}), Ok);
         QCOMPARE(all.takeFirst(), QVariantList({true}));

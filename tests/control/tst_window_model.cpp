@@ -134,9 +134,7 @@ private slots:
         StorageSettings storage;
         storage.ruleStart = "";
         model.setStorage(storage);
-        QCOMPARE(
-            model.storageJson().value("data").toObject().value("rules").toObject().value("start"),
-            "Proj");
+        QCOMPARE(model.storageJson().value("data")["rules"]["start"], "Proj");
     }
 };
 
