@@ -1,10 +1,11 @@
 // A media connection over in-process fake receivers: per bandwidth they draw colour bars (or
 // one solid colour) as UYVY at a set size and frame rate, and a square-wave tone of a set peak
-// per channel. The test decides per bandwidth whether pictures arrive; the fake counts
+// per channel. The test decides per bandwidth whether pictures arrive and may set the
+// capability record reported; the fake counts
 // receivers made and destroyed, frames handed back, stop() calls and tally sends. The real
 // MediaConnection logic (users, streams, timers, audio thread, levels) runs unchanged on top.
 // Threads: the capture operations run on the connection's timer and audio threads; every knob
-// is an atomic, the Options are fixed at construction.
+// is an atomic (caps: main thread only), the Options are fixed at construction.
 #pragma once
 
 #include "media/MediaConnection.h"
@@ -36,7 +37,8 @@ struct FakeCounters
 {
     std::atomic<int> created[3] = {0, 0, 0};   // receivers made, by bandwidth 1/2
     std::atomic<int> destroyed[3] = {0, 0, 0}; // receivers destroyed
-    std::atomic<int> videoFreed{0};            // frames handed back
+    std::atomic<int> videoFreed{0};            // video frames handed back
+    std::atomic<int> audioFreed{0};            // audio frames handed back
     std::atomic<int> stops{0};                 // stop() calls
     std::atomic<QThread *> destroyThread{nullptr};
     std::mutex lock;                // guards tally
@@ -57,11 +59,8 @@ public:
         counters->destroyThread = QThread::currentThread();
         ++counters->destroyed[bandwidth];
     }
-    void freeVideo(Media_video_frame_t *frame) override
-    {
-        if (frame->p_data == picture->data())
-            ++counters->videoFreed;
-    }
+    void freeVideo(Media_video_frame_t *) override { ++counters->videoFreed; }
+    void freeAudio(Media_audio_frame_t *) override { ++counters->audioFreed; }
 
     const int bandwidth;
     const Picture picture;
@@ -94,7 +93,13 @@ public:
     std::atomic<int> rateD{1001};
     std::atomic<float> peak[2] = {0.5f, 0.1f}; // tone peak per channel, 1.0 = 0 dBFS
 
+    CapabilitiesPtr caps; // the record to report instead of the streams' own; main thread only
+
     void setDelivering(bool on) { delivers[High] = delivers[Low] = on; }
+    CapabilitiesPtr getCapabilities(int bw) override
+    {
+        return caps ? caps : MediaConnection::getCapabilities(bw);
+    }
     bool stop() override
     {
         ++counters->stops;

@@ -26,12 +26,8 @@ inline bool hasData(const VideoFramePtr &frame)
 inline VideoFramePtr waitForFrame(MediaConnection &connection, int bandwidth, int timeoutMs = 10000)
 {
     VideoFramePtr frame;
-    drtest::waitUntil(
-        [&] {
-            frame = connection.getVideoFrame(bandwidth);
-            return hasData(frame);
-        },
-        timeoutMs);
+    drtest::waitUntil([&] { return hasData(frame = connection.getVideoFrame(bandwidth)); },
+                      timeoutMs);
     return hasData(frame) ? frame : VideoFramePtr();
 }
 
@@ -58,7 +54,8 @@ inline QProcessEnvironment isolatedRuntimeEnv()
     return env;
 }
 
-class NdiSourceProcess
+// output() has everything the source printed (connections, tally, metadata, ntp-set lines).
+class NdiSourceProcess : public drtest::ChildProcess
 {
 public:
     // Starts `ndi-testsrc --name <unique base> --resolution 640x360 args...` and waits for its
@@ -69,23 +66,17 @@ public:
         const QStringList all =
             QStringList{"--name", uniqueName(base), "--seconds", "300", "--resolution", "640x360"} +
             args;
-        if (!m_child.start(drtest::buildDir() + "/ndi-testsrc", all, isolatedRuntimeEnv()) ||
-            !m_child.waitForOutput("started ", 10000))
+        if (!ChildProcess::start(drtest::buildDir() + "/ndi-testsrc", all, isolatedRuntimeEnv()) ||
+            !waitForOutput("started ", 10000))
             return false;
         static const QRegularExpression started("started \"(.*)\" address=(\\S+)");
-        const QRegularExpressionMatch m = started.match(m_child.output());
+        const QRegularExpressionMatch m = started.match(output());
         m_fullName = m.captured(1);
         m_address = m.captured(2);
         return m.hasMatch();
     }
     QString fullName() const { return m_fullName; }
     QString address() const { return m_address; }
-    // Everything the source printed (connections, tally, metadata, ntp-set lines).
-    QString output() { return m_child.output(); }
-    bool waitForOutput(const QString &text, int timeoutMs = 10000)
-    {
-        return m_child.waitForOutput(text, timeoutMs);
-    }
     // The receivers connected as the source last reported, -1 before any report.
     int connections()
     {
@@ -94,10 +85,8 @@ public:
         const int at = out.lastIndexOf(key);
         return at < 0 ? -1 : out.mid(at + key.size()).section('\n', 0, 0).trimmed().toInt();
     }
-    void kill() { m_child.kill(); }
 
 private:
-    drtest::ChildProcess m_child;
     QString m_fullName;
     QString m_address;
 };

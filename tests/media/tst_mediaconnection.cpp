@@ -1,7 +1,7 @@
 // Connection lifecycle over a fake receiver: what the real-source tests cannot force —
-// the grace of a returning user, a slow high stream, rates without a denominator, channel
-// levels and audio on the 20 ms grid into sinks, tally merging, frame ownership and where
-// receivers die.
+// a receiver waiting for its address, the grace of a returning user, a slow high stream,
+// rates without a denominator, channel levels and audio on the 20 ms grid into sinks, tally
+// merging, frame ownership and where receivers die.
 #include "FakeReceiverConnection.h"
 #include "NdiSourceProcess.h"
 
@@ -20,31 +20,11 @@ class CountingSink : public MediaAudioSink
 public:
     std::atomic<int> writes{0};
     std::atomic<int> lastBytes{0};
-    int Write(const int16_t *, int lengthBytes) override
+    int Write(const int16_t *, int bytes) override
     {
         ++writes;
-        lastBytes = lengthBytes;
-        return lengthBytes;
+        return lastBytes = bytes;
     }
-};
-
-struct Returns
-{
-    int video = 0;
-    int audio = 0;
-    bool destroyed = false;
-};
-
-class RecordingInstance : public MediaInstance_t
-{
-public:
-    explicit RecordingInstance(Returns *r) : m_r(r) {}
-    ~RecordingInstance() override { m_r->destroyed = true; }
-    void freeVideo(Media_video_frame_t *) override { ++m_r->video; }
-    void freeAudio(Media_audio_frame_t *) override { ++m_r->audio; }
-
-private:
-    Returns *m_r;
 };
 
 } // namespace
@@ -56,9 +36,9 @@ class TestMediaConnection : public QObject
     FakeCountersPtr counters;
     std::shared_ptr<FakeReceiverConnection> connection;
 
+    double levels[MediaConnection::kMaxChannels];
     double leftLevel()
     {
-        double levels[MediaConnection::kMaxChannels];
         connection->getAudioLevels(levels);
         return levels[0];
     }
@@ -79,12 +59,18 @@ private slots:
     }
 
     // Sharing and the delayed close themselves are checked against real sources.
-    void userReturningInsideTheGraceKeepsTheReceiver()
+    void receiverWaitsForAnAddressAndOutlivesAReturningUser()
     {
         QVERIFY(!connection->setSource(7, "cam", "x"));
+        connection->setSource(0, "cam", "");
         connection->addVideoUser(2, windowA);
         connection->addVideoUser(2, windowA); // a second add of the same user counts once
         QCOMPARE(connection->videoUserCount(2), 1);
+        QTest::qWait(200);
+        QVERIFY(connection->streamOpened(2));
+        QVERIFY(!connection->streamHasReceiver(2) && !connection->isOpened());
+        connection->setSource(2, "cam", "127.0.0.1:5961");
+        QVERIFY(connection->streamHasReceiver(2));
         QVERIFY(mediatest::waitForFrame(*connection, 2, 3000));
         connection->removeVideoUser(2, windowA);
         connection->addVideoUser(2, windowA);
@@ -94,26 +80,17 @@ private slots:
         QCOMPARE(counters->created[1].load(), 0);
     }
 
-    void frameRateSetsTheTimer_data()
+    void rateWithoutDenominatorOrZeroKeepsTheTimer()
     {
-        QTest::addColumn<int>("rateN");
-        QTest::addColumn<int>("rateD");
-        QTest::addColumn<int>("intervalMs");
-        QTest::newRow("no denominator: unchanged") << 50 << 0 << 33;
-        QTest::newRow("zero rate: unchanged") << 0 << 1 << 33;
-    }
-    void frameRateSetsTheTimer()
-    {
-        QFETCH(int, rateN);
-        QFETCH(int, rateD);
-        QFETCH(int, intervalMs);
-        connection->rateN = rateN;
-        connection->rateD = rateD;
         connection->addVideoUser(1, windowA);
-        QVERIFY(mediatest::waitForFrame(*connection, 1, 3000));
-        QTest::qWait(150);
-        QCOMPARE(connection->getInterval(1), intervalMs);
-        QCOMPARE(connection->getInterval(2), 33); // the low stream's own timer is untouched
+        for (const auto &[n, d] : {std::pair{50, 0}, std::pair{0, 1}}) {
+            connection->rateN = n;
+            connection->rateD = d;
+            QVERIFY(mediatest::waitForFrame(*connection, 1, 3000));
+            QTest::qWait(150);
+            QCOMPARE(connection->getInterval(1), 33);
+            QCOMPARE(connection->getInterval(2), 33); // the low stream's own timer is untouched
+        }
     }
 
     void slowHighKeepsTheLowPictureUntilItDelivers()
@@ -147,7 +124,6 @@ private slots:
         connection->AddAudioSink(4, nullptr); // ignored
         connection->addVideoUser(1, windowA); // audio follows whichever stream is open
         QVERIFY(drtest::waitUntil([&] { return leftLevel() > -100; }, 3000));
-        double levels[MediaConnection::kMaxChannels];
         QCOMPARE(connection->getAudioLevels(levels), 2);
         QVERIFY2(qAbs(levels[1] + 20) < 0.1, qPrintable(QString::number(levels[1]))); // peak 0.1
         QCOMPARE(sink.writes.load(), 0); // levels without listeners: nothing written
@@ -209,46 +185,23 @@ private slots:
         QVERIFY(counters->destroyThread.load() != QThread::currentThread()); // not the GUI's
     }
 
-    void emptyAddressGivesNoReceiverUntilKnown()
+    // Wrappers alone: data goes back to its owner, never for an empty frame; buffers without
+    // an owner are the program's and freed (ASan checks the frees; the fake's audio is too).
+    void frameWrappersFreeThroughTheirOwner()
     {
-        connection->setSource(0, "cam", "");
-        connection->addVideoUser(2, windowA);
-        QTest::qWait(200);
-        QVERIFY(connection->streamOpened(2));
-        QVERIFY(!connection->streamHasReceiver(2) && !connection->isOpened());
-        connection->setSource(2, "cam", "127.0.0.1:5961");
-        QVERIFY(connection->streamHasReceiver(2));
-        QCOMPARE(counters->created[2].load(), 1);
-    }
-
-    // Wrappers alone: empty frames release only their owner, audio data goes back to its
-    // owner, program-allocated buffers are freed (ASan checks the frees).
-    void emptyVideoReleasesOnlyItsOwner()
-    {
-        Returns empty;
-        std::make_shared<MediaFrameWrapper<>>(std::make_shared<RecordingInstance>(&empty)).reset();
-        QCOMPARE(empty.video, 0);
-        QVERIFY(empty.destroyed);
-    }
-
-    void audioOwnedByOwnerOrProgram()
-    {
-        Returns r;
-        {
-            auto owned =
-                std::make_shared<AudioFrameWrapper<>>(std::make_shared<RecordingInstance>(&r));
-            owned->frame.p_data = reinterpret_cast<float *>(&r); // the owner's, not freed here
-            owned->frame.p_data_16s = static_cast<int16_t *>(std::malloc(64));
-        }
-        QCOMPARE(r.audio, 1);
-        // Without owner both buffers are the program's; ASan reports a leak or a bad free.
-        auto mine = std::make_shared<AudioFrameWrapper<>>();
-        mine->frame.p_data = static_cast<float *>(std::malloc(3840 * 2));
-        mine->frame.p_data_16s = static_cast<int16_t *>(std::malloc(3840));
-        mine.reset();
+        const auto c = std::make_shared<FakeCounters>();
+        auto owner = std::make_shared<FakeInstance>(2, Picture(), QSize(), c);
+        std::make_shared<MediaFrameWrapper<>>(owner).reset(); // no picture
+        auto owned = std::make_shared<AudioFrameWrapper<>>(owner);
+        owned->frame.p_data = reinterpret_cast<float *>(&owned); // the owner's, not freed here
+        owned->frame.p_data_16s = static_cast<int16_t *>(std::malloc(64));
+        owned.reset();
+        QCOMPARE(c->videoFreed.load(), 0);
+        QCOMPARE(c->audioFreed.load(), 1);
+        owner.reset();
+        QCOMPARE(c->destroyed[2].load(), 1);
         auto video = std::make_shared<MediaFrameWrapper<>>();
         video->frame.p_data = static_cast<uint8_t *>(std::malloc(32));
-        video.reset();
     }
 };
 

@@ -1,6 +1,7 @@
 // NDIConnection against real ndi-testsrc processes through our runtime: shared receivers and
-// delayed close, bandwidth switching, fallback, frame-rate timers, audio levels, tally and
-// the NTP exchange with a device of the maker.
+// delayed close, fallback to the low stream, frame-rate timers, the capabilities a source
+// reports, tally and the NTP exchange with a device of the maker, and a source that dies
+// under a connection. Switching and levels: tst_mediaconnection, and the app on screen.
 #include "NdiSourceProcess.h"
 
 #include "media/MediaReaper.h"
@@ -43,9 +44,9 @@ private slots:
         MediaReaper::drain();
     }
 
-    void twoLowUsersShareOneReceiver()
+    void lowUsersShareOneReceiverAndTheRateDrivesTheTimer()
     {
-        QVERIFY(open({"--resolution", "1280x720"}));
+        QVERIFY(open({"--resolution", "1280x720", "--fps", "60000/1001", "--no-audio"}));
         connection->addVideoUser(2, windowA);
         connection->addVideoUser(2, windowB);
         VideoFramePtr frame = waitForFrame(*connection, 2);
@@ -63,33 +64,15 @@ private slots:
         QVERIFY(drtest::waitUntil([&] { return source->connections() == 0; }, 5000));
         QVERIFY(!connection->streamOpened(2));
         QVERIFY(!source->output().contains("connections \"" + source->fullName() + "\" 2"));
-    }
 
-    void switchingBandwidthKeepsFrames()
-    {
-        QVERIFY(open({"--resolution", "1280x720"}));
-        connection->addVideoUser(2, windowA);
-        QVERIFY(waitForFrame(*connection, 2));
-        // The window moves to high bandwidth, as the render item does.
+        QCOMPARE(connection->getInterval(1), 33);
         connection->addVideoUser(1, windowA);
-        connection->removeVideoUser(2, windowA);
-        int lowFrames = 0;
-        for (int i = 0; i < 500; ++i) {
-            const VideoFramePtr frame = connection->getVideoFrame(1);
-            QVERIFY2(hasData(frame), "a frame without picture while switching");
-            if (frame->frame.xres == 1280)
-                break;
-            ++lowFrames;
-            QTest::qWait(20);
-        }
-        QCOMPARE(connection->getVideoFrame(1)->frame.xres, 1280);
-        QVERIFY(lowFrames > 0); // the low picture bridged the switch
-        QVERIFY(drtest::waitUntil(
-            [&] {
-                connection->getVideoFrame(1);
-                return !connection->streamOpened(2) && source->connections() == 1;
-            },
-            5000));
+        QVERIFY(drtest::waitUntil([&] { return connection->getInterval(1) == 16; }, 10000));
+        int xres = 0, yres = 0;
+        float fps = 0;
+        QVERIFY(connection->getVideoInfo(1, &xres, &yres, &fps));
+        QCOMPARE(QSize(xres, yres), QSize(1280, 720));
+        QVERIFY(qAbs(fps - 59.94f) < 0.01f);
     }
 
     void silentHighBringsUpLow()
@@ -106,41 +89,10 @@ private slots:
         QCOMPARE(connection->videoUserCount(2), 0); // opened as a fallback, not as a user
     }
 
-    void frameRateDrivesTheTimer()
+    void capabilitiesTallyAndNtpReachTheSender()
     {
-        QVERIFY(open({"--fps", "60000/1001", "--no-audio"}));
-        QCOMPARE(connection->getInterval(1), 33);
-        connection->addVideoUser(1, windowA);
-        QVERIFY(drtest::waitUntil([&] { return connection->getInterval(1) == 16; }, 10000));
-        int xres = 0, yres = 0;
-        float fps = 0;
-        QVERIFY(connection->getVideoInfo(1, &xres, &yres, &fps));
-        QCOMPARE(QSize(xres, yres), QSize(640, 360));
-        QVERIFY(qAbs(fps - 59.94f) < 0.01f);
-    }
-
-    void toneLevelIsReported()
-    {
-        QVERIFY(open({"--level", "-6", "--tone", "1000,440", "--channels", "2"}));
-        connection->addVideoUser(2, windowA);
-        // Read until both channels show the tone: a slow (sanitizer) sender may leave a
-        // block short, which reads as silence for that block.
-        double levels[MediaConnection::kMaxChannels];
-        int channels = 0;
-        const bool reported = drtest::waitUntil(
-            [&] {
-                channels = connection->getAudioLevels(levels);
-                return qAbs(levels[0] + 6.0) < 0.5 && qAbs(levels[1] + 6.0) < 0.5;
-            },
-            10000);
-        QVERIFY2(reported, qPrintable(QStringLiteral("%1 / %2").arg(levels[0]).arg(levels[1])));
-        QCOMPARE(channels, 2);
-        QCOMPARE(levels[2], -200.0);
-    }
-
-    void tallyAndNtpReachTheSender()
-    {
-        QVERIFY(open({"--maker", "--maker-interval", "200"}));
+        QVERIFY(
+            open({"--maker", "--maker-interval", "200", "--web-url", "http://10.0.0.7/", "--ptz"}));
         connection->addVideoUser(2, windowA);
         QVERIFY(waitForFrame(*connection, 2));
         connection->setTallyUser(true, true, windowA);
@@ -150,28 +102,24 @@ private slots:
 
         // Before ntp-set: the device's status is read but the sync state is ours to judge.
         CapabilitiesPtr caps;
-        QVERIFY(drtest::waitUntil(
-            [&] {
-                caps = connection->getCapabilities(2);
-                return caps && caps->vendor == "Varimont";
-            },
-            10000));
+        auto capsWhen = [&](auto ok) {
+            return drtest::waitUntil(
+                [&] { return (caps = connection->getCapabilities(2)) && ok(); }, 10000);
+        };
+        QVERIFY(capsWhen([&] { return caps->vendor == "Varimont"; }));
         QCOMPARE(caps->ntp_state, QByteArray("unsync"));
         QCOMPARE(caps->bitrate, 8000);
+        QCOMPARE(caps->web_url, QByteArray("http://10.0.0.7/"));
+        QVERIFY(caps->support_ptz);
 
         connection->applyNtp("ntp.example & co");
         QVERIFY(source->waitForOutput("<ntp-set><Server>ntp.example &amp; co</Server></ntp-set>",
                                       5000));
-        QVERIFY(drtest::waitUntil(
-            [&] {
-                caps = connection->getCapabilities(2);
-                return caps && caps->ntp_state == "sync";
-            },
-            10000));
+        QVERIFY(capsWhen([&] { return caps->ntp_state == "sync"; }));
         QCOMPARE(caps->ntp_server, QByteArray("ntp.example & co"));
     }
 
-    void stickedConnectionOnlyPolls()
+    void stickedConnectionOnlyPollsAndOutlivesItsSource()
     {
         QVERIFY(open());
         QVERIFY(connection->setSticked(true));
@@ -183,6 +131,16 @@ private slots:
         }
         connection->setSticked(false);
         QVERIFY(drtest::waitUntil([&] { return source->connections() == 0; }, 5000));
+
+        // A source that dies under a user: the connection keeps answering and closes cleanly.
+        connection->addVideoUser(2, windowA);
+        QVERIFY(waitForFrame(*connection, 2));
+        source->kill();
+        QTest::qWait(500);
+        double levels[MediaConnection::kMaxChannels];
+        connection->getAudioLevels(levels);
+        connection->getVideoFrame(2);
+        connection->removeVideoUser(2, windowA);
     }
 };
 

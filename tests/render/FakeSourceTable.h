@@ -20,7 +20,11 @@ public:
                 return c;
             });
     }
-    ~FakeSourceTable() { clear(); }
+    ~FakeSourceTable()
+    {
+        m_options.clear();
+        publish(SourceManager::kAgeOutMs + 1);
+    }
 
     std::shared_ptr<FakeReceiverConnection> add(const QString &name,
                                                 FakeReceiverConnection::Options options = {})
@@ -33,11 +37,6 @@ public:
     void remove(const QString &name)
     {
         m_options.remove(name);
-        publish(SourceManager::kAgeOutMs + 1);
-    }
-    void clear()
-    {
-        m_options.clear();
         publish(SourceManager::kAgeOutMs + 1);
     }
     static std::shared_ptr<FakeReceiverConnection> get(const QString &name)
