@@ -24,20 +24,16 @@ using Info = AudioMixer::Source::FrameInfo;
 
 namespace {
 
-// Engine input that hands over the samples and answer the test set last.
+// Engine input that hands over `samples` (`channels` interleaved; by default 10 ms of
+// stereo at 48000 Hz, all at `level`) with the answer the test set last.
 class ScriptedSource : public AudioMixer::Source
 {
 public:
-    explicit ScriptedSource(int id = 0) : m_id(id) {}
+    explicit ScriptedSource(int n = 0, int16_t level = 0) : id(n), samples(960, level) {}
 
-    // `channels` interleaved; a single value fills 10 ms of stereo at 48000 Hz.
-    void setSamples(std::vector<int16_t> samples, size_t channels = 2)
-    {
-        m_samples = std::move(samples);
-        m_channels = channels;
-    }
-    void setConstant(int16_t value) { setSamples(std::vector<int16_t>(960, value)); }
-
+    int id;
+    std::vector<int16_t> samples;
+    size_t channels = 2;
     FrameInfo answer = FrameInfo::Normal;
     int calls = 0;
 
@@ -46,19 +42,14 @@ public:
         ++calls;
         if (answer == FrameInfo::Error)
             return answer;
-        frame->Fill(0, m_samples.data(), m_samples.size() / m_channels, 48000,
-                    AudioFrame::SpeechType::Normal, AudioFrame::VoiceActivity::Unknown, m_channels);
+        frame->Fill(0, samples.data(), samples.size() / channels, 48000,
+                    AudioFrame::SpeechType::Normal, AudioFrame::VoiceActivity::Unknown, channels);
         if (answer == FrameInfo::Muted)
             frame->Mute();
         return answer;
     }
-    int SourceId() const override { return m_id; }
+    int SourceId() const override { return id; }
     int PreferredSampleRate() const override { return 48000; }
-
-private:
-    int m_id;
-    std::vector<int16_t> m_samples = std::vector<int16_t>(960, 0);
-    size_t m_channels = 2;
 };
 
 // An engine at 48000 Hz and its output frame.
@@ -101,8 +92,7 @@ template <typename Work> QString abortReport(Work work)
     int fds[2];
     if (::pipe(fds) != 0)
         return {};
-    std::fflush(stdout);
-    std::fflush(stderr);
+    std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(fds[1], STDOUT_FILENO);
@@ -119,8 +109,8 @@ template <typename Work> QString abortReport(Work work)
     ::close(fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    const bool aborted = WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT;
-    return aborted ? QString::fromStdString(output) : QString();
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT ? QString::fromStdString(output)
+                                                              : QString();
 }
 
 } // namespace
@@ -130,21 +120,23 @@ class TestMixEngine : public QObject
     Q_OBJECT
 
 private slots:
-    void roundsHalfAwayFromZeroAndClips_data()
-    {
-        QTest::addColumn<float>("sum");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("32766.5") << 32766.5f << 32767;
-        QTest::newRow("32766.4") << 32766.4f << 32766;
-        QTest::newRow("-1.5") << -1.5f << -2;
-        QTest::newRow("-0.4") << -0.4f << 0;
-        QTest::newRow("-60000") << -60000.0f << -32768;
-    }
+    // Half away from zero, and two sources summed beyond the 16-bit range clip.
     void roundsHalfAwayFromZeroAndClips()
     {
-        QFETCH(float, sum);
-        QFETCH(int, expected);
-        QCOMPARE(int(RoundToS16(sum)), expected);
+        const std::pair<float, int> sums[] = {
+            {32766.5f, 32767}, {32766.4f, 32766}, {-1.5f, -2}, {-0.4f, 0}};
+        for (const auto &[sum, expected] : sums)
+            QCOMPARE(int(RoundToS16(sum)), expected);
+
+        Mixer m;
+        ScriptedSource a, b;
+        const int16_t peaks[4] = {30000, -30000, 16000, -16000};
+        std::copy(peaks, peaks + 4, a.samples.begin() + 100);
+        b.samples = a.samples;
+        m.start({&a, &b});
+        QVERIFY(m.mix());
+        const int16_t expected[4] = {32767, -32768, 32000, -32000};
+        QVERIFY(std::equal(expected, expected + 4, m.out.Data() + 100));
     }
 
     // No source, an erroring one, a muted one: false, and never stale or summed samples.
@@ -156,17 +148,14 @@ private slots:
         QVERIFY(m.out.muted() && allEqual(m.out.Data(), 0));
         QCOMPARE(m.out.samples_per_channel, size_t(480));
 
-        ScriptedSource failing, muted;
+        ScriptedSource failing, muted(0, 20000);
         failing.answer = Info::Error;
         muted.answer = Info::Muted;
-        muted.setConstant(20000);
         m.engine->AddSource(&failing);
-        QVERIFY(!m.mix());
-        QVERIFY(m.out.muted());
+        QVERIFY(!m.mix() && m.out.muted());
         m.engine->AddSource(&muted);
         m.out.MutableData()[5] = 99;
-        QVERIFY(!m.mix());
-        QVERIFY(allEqual(m.out.Data(), 0));
+        QVERIFY(!m.mix() && allEqual(m.out.Data(), 0));
         QCOMPARE(failing.calls, 2);
         QCOMPARE(muted.calls, 1);
     }
@@ -174,44 +163,36 @@ private slots:
     void singleSourceIsBitExact()
     {
         Mixer m;
-        ScriptedSource stereo;
-        std::mt19937 random(7);
-        std::vector<int16_t> samples(960);
-        for (auto &s : samples)
-            s = int16_t(random());
-        samples[10] = -32768;
-        samples[11] = 32767;
-        stereo.setSamples(samples);
+        ScriptedSource stereo, mono;
+        std::generate(stereo.samples.begin(), stereo.samples.end(), std::mt19937(7));
+        stereo.samples[10] = -32768;
+        stereo.samples[11] = 32767;
         m.start({&stereo});
-        for (int pass = 0; pass < 3; ++pass) {
-            QVERIFY(m.mix());
-            QVERIFY(std::equal(samples.begin(), samples.end(), m.out.Data()));
-        }
+        for (int pass = 0; pass < 3; ++pass)
+            QVERIFY(m.mix() &&
+                    std::equal(stereo.samples.begin(), stereo.samples.end(), m.out.Data()));
 
         // A lone mono source is duplicated exactly into both channels.
-        ScriptedSource mono;
-        mono.setSamples(std::vector<int16_t>(samples.begin(), samples.begin() + 480), 1);
+        mono.samples.assign(stereo.samples.begin(), stereo.samples.begin() + 480);
+        mono.channels = 1;
         m.engine->RemoveSource(&stereo);
         m.start({&mono});
         QVERIFY(m.mix());
-        for (size_t i = 0; i < 480; ++i) {
-            QCOMPARE(m.out.Data()[2 * i], samples[i]);
-            QCOMPARE(m.out.Data()[2 * i + 1], samples[i]);
-        }
+        for (size_t i = 0; i < 960; ++i)
+            QCOMPARE(m.out.Data()[i], mono.samples[i / 2]);
     }
 
-    // Levels stay below 2115, where the energy of a full frame would wrap.
+    // The loudest three are summed and every source is asked for its frame (a buffered one
+    // is drained even when left out). Levels stay below 2115, where the energy of a full
+    // frame would wrap.
     void newSourceFadesInReturningOneDoesNot()
     {
         Mixer m;
-        ScriptedSource a(1), b(2), c(3), d(4);
-        a.setConstant(300);
-        b.setConstant(200);
-        c.setConstant(100);
+        ScriptedSource a(1, 300), b(2, 200), c(3, 100), d(4);
         m.start({&a, &b, &c, &d});
         QVERIFY(m.mix() && frameIs(m.out, 600));
 
-        d.setConstant(400); // d pushes c out and fades in from 0, the same in both channels
+        d.samples.assign(960, 400); // d pushes c out and fades in from 0, alike in both channels
         QVERIFY(m.mix());
         const int16_t *data = m.out.Data();
         QCOMPARE(data[0], int16_t(500));
@@ -219,60 +200,22 @@ private slots:
             QVERIFY(data[2 * i] == data[2 * i + 1] && data[2 * i] >= data[2 * i - 2]);
         QVERIFY(data[958] > 890);
         QVERIFY(m.mix() && frameIs(m.out, 900));
+        QCOMPARE(c.calls, a.calls);
 
-        c.setConstant(500); // c comes back at full level, b drops out
+        c.samples.assign(960, 500); // c comes back at full level, b drops out
         QVERIFY(m.mix() && frameIs(m.out, 1200));
-    }
-
-    void twoSourcesClipAtTheSampleRange()
-    {
-        Mixer m;
-        ScriptedSource a, b;
-        std::vector<int16_t> samples(960, 0);
-        samples[100] = 30000;
-        samples[101] = -30000;
-        samples[102] = 16000;
-        samples[103] = -16000;
-        a.setSamples(samples);
-        b.setSamples(samples);
-        m.start({&a, &b});
-        QVERIFY(m.mix());
-        const int16_t expected[4] = {32767, -32768, 32000, -32000};
-        QVERIFY(std::equal(expected, expected + 4, m.out.Data() + 100));
-    }
-
-    // Four buffered sources: the quietest is drained with the others but not summed.
-    void loudestThreeSummedAllDrained()
-    {
-        Mixer m;
-        const int16_t levels[4] = {1000, 2000, 500, 1500};
-        std::vector<std::unique_ptr<RRingBuffer>> buffers;
-        std::vector<std::unique_ptr<AudioMixSource>> sources;
-        for (uint32_t i = 0; i < 4; ++i) {
-            buffers.push_back(std::make_unique<RRingBuffer>(30720));
-            sources.push_back(
-                std::make_unique<AudioMixSource>(i, 48000, 2, 1.0f, 10, buffers.back().get()));
-            QVERIFY(writeMs(*buffers.back(), 80, levels[i]));
-            m.engine->AddSource(sources.back().get());
-        }
-        m.mix();
-        for (int pass = 0; pass < 3; ++pass)
-            QVERIFY(m.mix() && frameIs(m.out, 4500));
-        for (const auto &buffer : buffers)
-            QCOMPARE(buffer->Readable(), uint32_t(4 * 1920));
     }
 
     void convertsChannelsAndRemovesSources()
     {
         Mixer m;
-        ScriptedSource mono(1), stereo(2);
-        std::vector<int16_t> monoSamples(480), stereoSamples(960, -3);
+        ScriptedSource mono(1), stereo(2, -3);
+        mono.samples.resize(480);
+        mono.channels = 1;
         for (size_t i = 0; i < 480; ++i) {
-            monoSamples[i] = int16_t(i * 10);
-            stereoSamples[2 * i + 1] = int16_t(i);
+            mono.samples[i] = int16_t(i * 10);
+            stereo.samples[2 * i + 1] = int16_t(i);
         }
-        mono.setSamples(monoSamples, 1);
-        stereo.setSamples(stereoSamples);
         m.start({&mono, &stereo});
         QVERIFY(m.mix());
         for (size_t i = 0; i < 480; ++i) {
@@ -289,6 +232,8 @@ private slots:
         QCOMPARE(mono.calls, 3);
     }
 
+    // Bytes come out in order, a read takes all it asks for or nothing, and a write that
+    // does not fit empties the buffer, which is usable again afterwards.
     void ringKeepsBytesInOrderAllOrNothing()
     {
         RRingBuffer buffer(1000);
@@ -313,29 +258,20 @@ private slots:
             for (size_t i = 0; i < readLength; ++i)
                 QCOMPARE(out[i], expected++);
         }
-        QVERIFY(buffer.Read(out.data(), out.size(), buffer.Readable()));
+        QVERIFY(buffer.Write(in.data(), 1000 - buffer.Readable())); // exactly full fits
+        QVERIFY(!buffer.Write(in.data(), 1));
         QCOMPARE(buffer.Readable(), uint32_t(0));
+        QVERIFY(buffer.Write(in.data(), 100));
+        QCOMPARE(buffer.Readable(), uint32_t(100));
     }
 
-    // A write that does not fit empties the buffer; it is usable again afterwards.
-    void overflowEmptiesTheBuffer()
-    {
-        RRingBuffer buffer(30720);
-        const std::vector<uint8_t> bytes(30720, 1);
-        QVERIFY(buffer.Write(bytes.data(), bytes.size())); // exactly the capacity fits
-        QVERIFY(!buffer.Write(bytes.data(), 1));
-        QCOMPARE(buffer.Readable(), uint32_t(0));
-        QVERIFY(buffer.Write(bytes.data(), 1920));
-        QCOMPARE(buffer.Readable(), uint32_t(1920));
-    }
-
-    // A source plays once 60 ms are held, at its own rate (here 16000 Hz mono) whatever
-    // is requested.
-    void sourcePrimesAt60Milliseconds()
+    // A source plays once 60 ms are held, at its own rate (here 16000 Hz mono) whatever is
+    // requested; starved, it repeats its last block once, then waits for 60 ms again.
+    void sourcePrimesAndRepeatsOnceWhenStarved()
     {
         const size_t msBytes = 32;
         const std::vector<uint8_t> bytes(60 * msBytes, 5);
-        RRingBuffer buffer(30720);
+        RRingBuffer buffer(30720), stereoBuffer(30720);
         AudioMixSource source(7, 16000, 1, 1.0f, 10, &buffer);
         AudioFrame frame;
         QVERIFY(buffer.Write(bytes.data(), 59 * msBytes));
@@ -346,39 +282,29 @@ private slots:
         QVERIFY(buffer.Write(bytes.data(), msBytes));
         QCOMPARE(source.GetAudioFrame(32000, &frame), Info::Normal);
         QCOMPARE(buffer.Readable(), uint32_t(50 * msBytes));
-        QCOMPARE(frame.samples_per_channel, size_t(160));
-        QCOMPARE(frame.sample_rate, 16000);
-        QCOMPARE(frame.channels, size_t(1));
+        QVERIFY(frame.samples_per_channel == 160 && frame.sample_rate == 16000 &&
+                frame.channels == 1);
         QVERIFY(allEqual(frame.Data(), 0x0505, 160));
 
         source.ResetPriming(); // 50 ms held: waits again
         QCOMPARE(source.GetAudioFrame(48000, &frame), Info::Error);
         AudioMixSource unbuffered(1, 48000, 2, 1.0f, 10, nullptr);
         QCOMPARE(unbuffered.GetAudioFrame(48000, &frame), Info::Error);
-    }
 
-    void starvedSourceRepeatsOnceThenWaits()
-    {
-        RRingBuffer buffer(30720);
-        AudioMixSource source(1, 48000, 2, 1.0f, 10, &buffer);
-        AudioFrame frame;
+        AudioMixSource stereo(1, 48000, 2, 1.0f, 10, &stereoBuffer);
         for (int16_t block = 1; block <= 6; ++block)
-            QVERIFY(writeMs(buffer, 10, block));
-        QVERIFY(writeMs(buffer, 5, 99)); // half a block never gets read alone
-        for (int16_t block = 1; block <= 6; ++block) {
-            QCOMPARE(source.GetAudioFrame(48000, &frame), Info::Normal);
-            QVERIFY(frameIs(frame, block));
+            QVERIFY(writeMs(stereoBuffer, 10, block));
+        QVERIFY(writeMs(stereoBuffer, 5, 99));         // half a block never gets read alone
+        for (int16_t block = 1; block <= 7; ++block) { // the last block once more
+            QCOMPARE(stereo.GetAudioFrame(48000, &frame), Info::Normal);
+            QVERIFY(frameIs(frame, qMin(block, int16_t(6))));
         }
-        QCOMPARE(source.GetAudioFrame(48000, &frame), Info::Normal);
-        QVERIFY(frameIs(frame, 6)); // the last block once more
-        QCOMPARE(source.GetAudioFrame(48000, &frame), Info::Error);
-
-        QVERIFY(writeMs(buffer, 50, 42)); // 55 ms held
-        QCOMPARE(source.GetAudioFrame(48000, &frame), Info::Error);
-        QVERIFY(writeMs(buffer, 5, 42));
-        QCOMPARE(source.GetAudioFrame(48000, &frame), Info::Normal);
-        QVERIFY(allEqual(frame.Data(), 99, 480));
-        QVERIFY(allEqual(frame.Data() + 480, 42, 480));
+        QCOMPARE(stereo.GetAudioFrame(48000, &frame), Info::Error);
+        QVERIFY(writeMs(stereoBuffer, 50, 42)); // 55 ms held
+        QCOMPARE(stereo.GetAudioFrame(48000, &frame), Info::Error);
+        QVERIFY(writeMs(stereoBuffer, 5, 42));
+        QCOMPARE(stereo.GetAudioFrame(48000, &frame), Info::Normal);
+        QVERIFY(allEqual(frame.Data(), 99, 480) && allEqual(frame.Data() + 480, 42, 480));
     }
 
     void failedChecksReportAndStop()

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <thread>
 #include <vector>
 
@@ -22,13 +23,10 @@ private slots:
     {
         constexpr int kSources = 4;
         auto engine = AudioMixerImpl::Create(std::make_unique<AudioOutput>(48000));
-        std::vector<std::unique_ptr<RRingBuffer>> buffers;
-        std::vector<std::unique_ptr<AudioMixSource>> sources;
-        for (uint32_t i = 0; i < kSources; ++i) {
-            buffers.push_back(std::make_unique<RRingBuffer>(30720));
-            sources.push_back(
-                std::make_unique<AudioMixSource>(i, 48000, 2, 1.0f, 10, buffers.back().get()));
-        }
+        std::deque<RRingBuffer> buffers; // a deque keeps its elements in place
+        std::deque<AudioMixSource> sources;
+        for (uint32_t i = 0; i < kSources; ++i)
+            sources.emplace_back(i, 48000, 2, 1.0f, 10, &buffers.emplace_back(30720));
 
         std::atomic<bool> running{true};
         std::vector<std::thread> producers;
@@ -40,7 +38,7 @@ private slots:
                 const std::vector<int16_t> block(1920, int16_t(1000 * (i + 1)));
                 // Twice real time, paced: overflows happen, the machine stays usable.
                 while (running.load()) {
-                    buffers[size_t(i)]->Write(block.data(), block.size() * 2);
+                    buffers[size_t(i)].Write(block.data(), block.size() * 2);
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 }
             });
@@ -65,18 +63,18 @@ private slots:
         for (int round = 0; round < 301; ++round) {
             const size_t i = size_t(round * 7 % kSources);
             if (registered[i])
-                engine->RemoveSource(sources[i].get());
+                engine->RemoveSource(&sources[i]);
             else
-                engine->AddSource(sources[i].get());
+                engine->AddSource(&sources[i]);
             registered[i] = !registered[i];
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         for (size_t i = 0; i < kSources; ++i)
             if (!registered[i])
-                engine->AddSource(sources[i].get());
+                engine->AddSource(&sources[i]);
         QVERIFY(QTest::qWaitFor([&] { return passes.load() > 100 && mixed.load() > 0; }, 20000));
         for (auto &source : sources)
-            engine->RemoveSource(source.get());
+            engine->RemoveSource(&source);
         running = false;
         mixer.join();
         for (auto &producer : producers)

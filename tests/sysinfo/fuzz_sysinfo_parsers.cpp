@@ -14,22 +14,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString text = QString::fromLocal8Bit(bytes);
 
     const MountTable table = MountTable::parse(bytes);
-    for (const MountTable::Entry &e : table.entries()) {
+    for (const MountTable::Entry &e : table.entries())
         if (!e.mountPoint.startsWith('/'))
             std::abort();
-    }
-    if (const MountTable::Entry *e = table.find(QStringLiteral("/"))) {
-        if (e->mountPoint != QLatin1String("/"))
-            std::abort();
-    }
+    const MountTable::Entry *root = table.find(QStringLiteral("/"));
+    if (root && root->mountPoint != QLatin1String("/"))
+        std::abort();
 
     if (const auto t = sysinfo::parseCpuTimes(bytes)) {
         const double usage = sysinfo::cpuUsagePercent(sysinfo::CpuTimes{}, *t);
         if (usage < 0 || usage > 100)
             std::abort();
     }
-    double total = 0;
-    double used = 0;
+    double total = 0, used = 0;
     sysinfo::parseMemInfo(bytes, total, used);
     sysinfo::parseNetDev(bytes);
     sysinfo::parseMonitorLine(text);
