@@ -32,7 +32,8 @@ private slots:
     void liveMonitorFollowsTheDisk()
     {
         QTemporaryDir data, work;
-        const MountTable::Entry *e = MountTable::read().find(work.path());
+        const MountTable mounts = MountTable::read();
+        const MountTable::Entry *e = mounts.find(work.path());
         QVERIFY(e != nullptr);
         if (e->major == 0)
             QSKIP("the temporary folder is on a disk without a block device");
