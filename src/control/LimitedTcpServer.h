@@ -5,7 +5,10 @@
 //  - a body comes without a declared length (chunked): 411,
 //  - a request head grows beyond MaxHeadBytes: 431.
 // Requests within the limits pass untouched; keep-alive and pipelined requests are
-// followed by skipping each declared body.
+// followed by skipping each declared body. A request that asks for the connection to end
+// ("Connection: close", or HTTP/1.0 without keep-alive) has it closed once its answer is
+// written: the HTTP server keeps every connection open, and clients that read to the end
+// of the stream would otherwise wait for ever.
 //
 // Thread: main thread (the HTTP server's thread). Per-connection state lives in the
 // socket's guard object, so no lock is needed.

@@ -45,6 +45,7 @@ class TestHttpApi : public QObject
     std::unique_ptr<DaemonService> m_service;
     QString m_root;
     QByteArray m_bigFile;
+    bool m_closed = false;
 
     QJsonObject get(const QString &path) { return drtest::httpGet(m_root + path).json(); }
     QJsonObject post(const QString &path, const QJsonObject &body)
@@ -53,7 +54,8 @@ class TestHttpApi : public QObject
     }
     // Sends `data` as written (no client-side path normalisation), in pieces of `pieceSize`
     // bytes if given, and collects the answer until the server closes or `untilCount` heads
-    // arrived; the server runs on this thread.
+    // arrived (0: until it closes; m_closed tells whether it did); the server runs on this
+    // thread.
     QByteArray rawRequest(const QByteArray &data, int untilCount = 1, qsizetype pieceSize = 0)
     {
         QTcpSocket socket;
@@ -70,8 +72,11 @@ class TestHttpApi : public QObject
             socket.flush();
             QTest::qWait(2);
         }
-        drtest::waitUntil([&] { return closed || answer.count("HTTP/1.1 ") >= untilCount; }, 5000);
+        drtest::waitUntil(
+            [&] { return closed || (untilCount > 0 && answer.count("HTTP/1.1 ") >= untilCount); },
+            5000);
         QTest::qWait(20); // let the rest of the last answer arrive
+        m_closed = closed;
         return answer;
     }
     static int statusOf(const QByteArray &answer) { return answer.mid(9, 3).toInt(); }
@@ -137,9 +142,10 @@ private slots:
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         const QByteArray answer =
-            rawRequest("GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+            rawRequest("GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 0);
         QCOMPARE(statusOf(answer), status);
         QVERIFY(answer.contains(body));
+        QVERIFY2(m_closed, "the connection stayed open after \"Connection: close\"");
     }
 
     void largeFilesArriveWhole()
@@ -180,6 +186,11 @@ private slots:
                        2);
         QCOMPARE(answer.count("HTTP/1.1 200"), 2);
         QCOMPARE(m_service->getCurrentLang(), "de");
+        QVERIFY(!m_closed);
+        // HTTP/1.0 clients read to the end of the stream: it ends after the whole answer,
+        // also when a file is written in pieces.
+        QVERIFY(rawRequest("GET /media/big.bin HTTP/1.0\r\n\r\n", 0).endsWith(m_bigFile));
+        QVERIFY(m_closed);
 
         const QByteArray body = R"({"position": 1, "name": "Split"})"; // heads split in pieces
         QVERIFY(rawRequest(postHead("/api/output/setName.json", body.size()) + body, 1, 7)
