@@ -3,7 +3,7 @@
 // answers at once, closing the connection, when
 //  - a declared body (Content-Length) exceeds the limit: 413 with the JSON error envelope,
 //  - a body comes without a declared length (chunked): 411,
-//  - a request head grows beyond MaxHeadBytes: 431.
+//  - a request head grows beyond HttpFramer::MaxHeadBytes: 431.
 // Requests within the limits pass untouched; keep-alive and pipelined requests are
 // followed by skipping each declared body. A request that asks for the connection to end
 // ("Connection: close", or HTTP/1.0 without keep-alive) has it closed once its answer is
@@ -20,8 +20,6 @@ class LimitedTcpServer : public QTcpServer
 {
     Q_OBJECT
 public:
-    static constexpr qint64 MaxHeadBytes = 64 * 1024;
-
     explicit LimitedTcpServer(qint64 maxBodyBytes, QObject *parent = nullptr);
 
 protected:

@@ -1,5 +1,7 @@
-// libFuzzer target for the control plane's outside inputs: HTTP request parsing (body and
-// URL), storage requests, and settings documents loaded into the window model.
+// libFuzzer target for the control plane's outside inputs: HTTP framing of a request stream,
+// HTTP request parsing (body and URL), storage requests, and settings documents loaded into
+// the window model.
+#include "control/HttpFramer.h"
 #include "control/RequestParser.h"
 #include "control/StorageSettings.h"
 #include "control/WindowObject.h"
@@ -12,6 +14,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    HttpFramer framer; // fed in two pieces, as a stream arrives
+    framer.onHead = [](const QByteArray &head) { return HttpFramer::parseHead(head).length; };
+    if (framer.feed(QByteArrayView(input).first(input.size() / 2)))
+        framer.feed(QByteArrayView(input).sliced(input.size() / 2));
     const QJsonObject posted = RequestParser::parseRequest("POST", input, QUrl());
     RequestParser::parseRequest("GET", {}, QUrl(QString::fromUtf8(input)));
     RequestParser::parseFormText(input);
