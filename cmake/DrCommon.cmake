@@ -2,6 +2,14 @@
 
 add_compile_options(-Wall -Wextra -Wshadow)
 
+# ccache, when installed, shares objects between build trees and clones (paths relative to
+# the source folder, so two checkouts hit the same entries).
+find_program(DR_CCACHE ccache)
+if(DR_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(CMAKE_C_COMPILER_LAUNCHER ${CMAKE_COMMAND} -E env CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} CCACHE_NOHASHDIR=1 ${DR_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${CMAKE_C_COMPILER_LAUNCHER})
+endif()
+
 if(DR_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
