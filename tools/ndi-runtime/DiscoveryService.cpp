@@ -77,7 +77,7 @@ std::string DiscoveryService::hostName()
 
 std::string DiscoveryService::localHostAddress()
 {
-    return primaryAddress();
+    return InterfaceSelection::fromEnvironment().hostAddress();
 }
 
 std::shared_ptr<DiscoveryService> DiscoveryService::acquire()
@@ -277,6 +277,10 @@ void DiscoveryService::setupMulticast()
     setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_LOOP, &zero, sizeof zero);
     setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    // Hear the group only on the interfaces this socket joined, and learn where each
+    // datagram came in (another process may have joined it elsewhere).
+    setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
+    setsockopt(fd.get(), IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(discoveryPort());
@@ -287,7 +291,33 @@ void DiscoveryService::setupMulticast()
         return;
     }
     m_udp = std::move(fd);
+    if (m_interfaces.mode() != InterfaceSelection::Mode::All)
+        logLine(
+            "discovery interfaces: %s%s%s", m_interfaces.text().c_str(),
+            m_interfaces.ignored().empty() ? "" : "; ignored: ", m_interfaces.ignored().c_str());
     joinGroups();
+}
+
+InterfaceSelection DiscoveryService::interfaces()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_interfaces;
+}
+
+void DiscoveryService::useInterfaces(const InterfaceSelection &selection)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (selection == m_interfaces)
+            return;
+        m_interfaces = selection;
+    }
+    logLine("discovery interfaces now: %s%s%s", selection.text().c_str(),
+            selection.ignored().empty() ? "" : "; ignored: ", selection.ignored().c_str());
+    m_interfacesChanged = true;
+    char c = 1;
+    ssize_t ignored = ::write(m_wakeWrite.get(), &c, 1);
+    (void)ignored;
 }
 
 void DiscoveryService::joinGroups()
@@ -295,8 +325,25 @@ void DiscoveryService::joinGroups()
     if (!m_udp.valid())
         return;
     m_lastJoinMs = steadyMs();
-    for (const auto &i : localInterfaces()) {
-        if (!i.multicast || std::find(m_joined.begin(), m_joined.end(), i.index) != m_joined.end())
+    const bool changed = m_interfacesChanged.exchange(false);
+    const auto chosen = interfaces().chosenNow();
+    auto isChosen = [&](int index) {
+        return std::any_of(chosen.begin(), chosen.end(),
+                           [&](const LocalInterface &i) { return i.index == index; });
+    };
+    for (auto it = m_joined.begin(); it != m_joined.end();) {
+        if (isChosen(*it)) {
+            ++it;
+            continue;
+        }
+        ip_mreqn req{};
+        inet_pton(AF_INET, kMulticastGroup, &req.imr_multiaddr);
+        req.imr_ifindex = *it;
+        setsockopt(m_udp.get(), IPPROTO_IP, IP_DROP_MEMBERSHIP, &req, sizeof req);
+        it = m_joined.erase(it);
+    }
+    for (const auto &i : chosen) {
+        if (std::find(m_joined.begin(), m_joined.end(), i.index) != m_joined.end())
             continue;
         ip_mreqn req{};
         inet_pton(AF_INET, kMulticastGroup, &req.imr_multiaddr);
@@ -304,6 +351,15 @@ void DiscoveryService::joinGroups()
         if (setsockopt(m_udp.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof req) == 0 ||
             errno == EADDRINUSE)
             m_joined.push_back(i.index);
+    }
+    if (changed) {
+        // What was heard may have come over interfaces no longer chosen: ask again.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_remote.empty()) {
+            m_remote.clear();
+            bump();
+        }
+        m_queryRequested = true;
     }
 }
 
@@ -318,9 +374,7 @@ void DiscoveryService::announce(AnnounceKind kind, const std::vector<SourceEntry
     to.sin_port = htons(discoveryPort());
     inet_pton(AF_INET, kMulticastGroup, &to.sin_addr);
     auto datagrams = encodeAnnouncements(kind, entries);
-    for (const auto &i : localInterfaces()) {
-        if (!i.multicast)
-            continue;
+    for (const auto &i : interfaces().chosenNow()) {
         ip_mreqn req{};
         req.imr_ifindex = i.index;
         req.imr_address = i.address;
@@ -349,11 +403,12 @@ void DiscoveryService::receiveDatagrams()
     for (;;) {
         uint8_t buf[2048];
         sockaddr_in from{};
-        socklen_t fromLen = sizeof from;
-        ssize_t n = ::recvfrom(m_udp.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from),
-                               &fromLen);
+        int arrivedOn = 0;
+        ssize_t n = receiveDatagram(m_udp.get(), buf, sizeof buf, &from, &arrivedOn);
         if (n < 0)
             return;
+        if (!interfaces().hears(arrivedOn))
+            continue;
         AnnounceKind kind;
         std::vector<SourceEntry> entries;
         std::string why;
@@ -511,7 +566,7 @@ void DiscoveryService::run()
         } else if (!haveLocal && m_listServer.valid()) {
             m_listServer.reset();
         }
-        if (now - m_lastJoinMs >= 2000)
+        if (now - m_lastJoinMs >= 2000 || m_interfacesChanged)
             joinGroups();
         expire();
     }

@@ -8,18 +8,22 @@
 //    sender vanishes at once and a clean one when it deletes its file.
 //  - Other hosts: every process with senders multicasts an announcement of its sources
 //    (group 239.255.59.60, UDP port 5960 or DESK_RECORDER_NDI_DISCOVERY_PORT) each second
-//    on every multicast-capable interface, and a "bye" when a sender ends. Remote entries
+//    on the chosen interfaces (InterfaceSelection: all multicast-capable ones by default,
+//    none, or a list), and a "bye" when a sender ends. Remote entries
 //    expire 5 s after their last announcement. A new finder multicasts a query, which senders
 //    answer at once.
 //  - Extra addresses: one process per host holding senders listens on TCP port 5960 (same
 //    variable) and answers a source-list query with the host's registry. Finders ask the
 //    hosts of their extra addresses once a second (see Finder).
 //
-// Threads: one service thread; public functions from any thread. m_mutex guards all state.
+// Threads: one service thread; public functions from any thread. m_mutex guards all state
+// (m_udp and m_joined belong to the service thread). Lock order: announce's send lock, then
+// m_mutex.
 #pragma once
 
 #include "WireFormat.h"
 
+#include "InterfaceSelection.h"
 #include "Socket.h"
 
 #include <atomic>
@@ -69,6 +73,11 @@ public:
     uint64_t generation();
     bool waitForChange(uint64_t seen, int timeoutMs);
     void sendQuery(); // ask every host to announce now
+    // The interfaces of multicast discovery; starts with the environment's choice, and
+    // finders and senders pass it again when they are created. Sending follows a change at
+    // once; within one service round the memberships follow, sources heard before are
+    // forgotten and a query goes out on the new interfaces.
+    void useInterfaces(const InterfaceSelection &selection);
 
     // Configuration read once from the environment.
     static uint16_t discoveryPort();
@@ -84,7 +93,8 @@ private:
     void run();
     void scanRegistry();
     void setupMulticast();
-    void joinGroups();
+    void joinGroups(); // and leaves them where no longer chosen
+    InterfaceSelection interfaces();
     void announce(AnnounceKind kind, const std::vector<SourceEntry> &entries);
     void receiveDatagrams();
     void serveListQuery();
@@ -109,6 +119,8 @@ private:
     std::map<std::pair<std::string, std::string>, Remote> m_extra;
     bool m_queryRequested = false;
     bool m_announceNow = false;
+    InterfaceSelection m_interfaces = InterfaceSelection::fromEnvironment();
+    std::atomic<bool> m_interfacesChanged{false};
 
     FdHandle m_udp;
     FdHandle m_listServer;

@@ -114,6 +114,7 @@ Finder::Finder(const NDIlib_find_create_t *settings) : m_discovery(DiscoveryServ
     m_groups = splitList(groups, true);
     for (const auto &h : splitList(extra, false))
         m_extraHosts.push_back(h);
+    m_discovery->useInterfaces(InterfaceSelection::fromEnvironment());
     m_discovery->sendQuery();
     m_cancel.open();
     if (!m_extraHosts.empty())

@@ -3,6 +3,8 @@
 // hosts named in its extra addresses, which a thread of its own asks once a second over TCP.
 // Only sources sharing a group with the finder are listed (groups compare case-insensitively,
 // "public" by default); a name heard through several ways is listed once (this host first).
+// Creating a finder hands DESK_RECORDER_NDI_INTERFACES (read then) to the discovery service,
+// so a process changes its discovery interfaces by setting the variable and making a new finder.
 //
 // Threads: the extra-address thread; the public functions from application threads (not
 // concurrently on one finder for currentSources, as the interface demands).

@@ -65,6 +65,7 @@ std::unique_ptr<Sender> Sender::create(const NDIlib_send_create_t *settings)
     s->m_wakeRead.reset(fds[0]);
     s->m_wakeWrite.reset(fds[1]);
     s->m_discovery = DiscoveryService::acquire();
+    s->m_discovery->useInterfaces(InterfaceSelection::fromEnvironment());
     s->m_registration =
         s->m_discovery->addLocalSource(SourceEntry{s->m_fullName, s->m_groups, port});
     Sender *raw = s.get();

@@ -163,6 +163,29 @@ bool sendAll(int fd, const void *data, size_t len)
     return true;
 }
 
+ssize_t receiveDatagram(int fd, void *buf, size_t size, sockaddr_in *from, int *ifIndex)
+{
+    iovec iov{buf, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = from;
+    msg.msg_namelen = sizeof *from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT);
+    *ifIndex = 0;
+    for (cmsghdr *c = n >= 0 ? CMSG_FIRSTHDR(&msg) : nullptr; c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            *ifIndex = info.ipi_ifindex;
+        }
+    }
+    return n;
+}
+
 bool waitReadable(int fd, int timeoutMs, int cancelFd)
 {
     pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
@@ -187,6 +210,7 @@ std::vector<LocalInterface> localInterfaces()
         if (!(i->ifa_flags & IFF_UP) || (i->ifa_flags & IFF_LOOPBACK))
             continue;
         LocalInterface li;
+        li.name = i->ifa_name;
         li.address = reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr;
         li.index = int(if_nametoindex(i->ifa_name));
         li.multicast = (i->ifa_flags & IFF_MULTICAST) != 0;

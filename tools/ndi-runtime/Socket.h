@@ -3,6 +3,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -47,13 +48,18 @@ void tuneStreamSocket(int fd);
 
 // Blocking send of the whole buffer (MSG_NOSIGNAL); false when the peer is gone.
 bool sendAll(int fd, const void *data, size_t len);
+// recvfrom on a non-blocking UDP socket that also tells the index of the interface the
+// datagram arrived on (0 when unknown; the socket needs IP_PKTINFO). -1 when none is waiting.
+ssize_t receiveDatagram(int fd, void *buf, size_t size, sockaddr_in *from, int *ifIndex);
 // Waits up to timeoutMs for fd to become readable; true when it is (or has an error). A
 // readable `cancelFd` (when given) ends the wait with false.
 bool waitReadable(int fd, int timeoutMs, int cancelFd = -1);
 
-// IPv4 addresses of the interfaces that are up and not loopback, with their index.
+// IPv4 addresses of the interfaces that are up and not loopback, with their index and name
+// (an interface with several addresses appears once per address).
 struct LocalInterface
 {
+    std::string name; // as the system names it ("eth0", an alias "eth0:1")
     in_addr address;
     int index = 0;
     bool multicast = false;
