@@ -8,6 +8,7 @@
 #include "app/Translator.h"
 #include "control/DaemonService.h"
 #include "control/WebSocketServer.h"
+#include "discovery/DiscoveryInterfaces.h"
 #include "discovery/SourceManager.h"
 #ifdef DR_HAVE_RENDER
 #include "render/VideoRender.h"
@@ -71,6 +72,7 @@ void complain(const QString &text)
 
 int Application::run(int argc, char **argv)
 {
+    DiscoveryInterfaces::prepareEnvironment(); // before any thread exists
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -161,6 +163,7 @@ int Application::run(int argc, char **argv)
 
     SourceManager *sources = SourceManager::instance();
     sources->setNDIManualTargets(daemon->ndiGroups(), daemon->manualIps());
+    sources->setNDIInterfaces(daemon->ndiInterfaces());
     // The discovery thread reports address changes; the recording side guards itself.
     QObject::connect(sources, &SourceManager::sourceAddressChanged, daemon,
                      &DaemonService::updateSourceAddress, Qt::DirectConnection);

@@ -12,6 +12,7 @@
 #include "sysinfo/SystemMonitor.h"
 
 #ifdef DR_HAVE_DISCOVERY
+#include "discovery/DiscoveryInterfaces.h"
 #include "discovery/SourceManager.h"
 #endif
 
@@ -105,7 +106,16 @@ void DaemonService::readSettings()
                       .value("ChangeNtpServer/addr", "")
                       .toString();
 
-    applyManualTargets(JsonFile::readJsonFile(m_dataFolder + "/groups.json"));
+    const QJsonObject groups = JsonFile::readJsonFile(m_dataFolder + "/groups.json");
+#ifdef DR_HAVE_DISCOVERY
+    m_ndiInterfaces = DiscoveryInterfaces::normalize(groups.value("interfaces"));
+    m_ndiInterfacesStored = !m_ndiInterfaces.isEmpty();
+    if (!m_ndiInterfacesStored)
+        m_ndiInterfaces = DiscoveryInterfaces::environmentDefault();
+    if (sourceManager)
+        sourceManager->setNDIInterfaces(m_ndiInterfaces);
+#endif
+    applyManualTargets(groups);
 
     const QJsonObject output = JsonFile::readJsonFile(m_dataFolder + "/output.json");
     m_windowObject->setResFolder(m_resFolder);
@@ -297,9 +307,45 @@ bool DaemonService::applyManualTargets(const QJsonObject &request)
     if (groups != m_ndiGroups || ips != m_manualIps) {
         m_ndiGroups = groups;
         m_manualIps = ips;
-        JsonFile::writeJsonFile(request, m_dataFolder + "/groups.json");
+        writeGroupsFile(request);
     }
     return true;
+}
+
+bool DaemonService::setNdiInterfaces(const QJsonValue &value, QString *error)
+{
+#ifdef DR_HAVE_DISCOVERY
+    const QString setting = DiscoveryInterfaces::normalize(value, error);
+    if (setting.isEmpty())
+        return false;
+    if (sourceManager)
+        sourceManager->setNDIInterfaces(setting);
+    if (setting != m_ndiInterfaces || !m_ndiInterfacesStored) {
+        m_ndiInterfaces = setting;
+        m_ndiInterfacesStored = true;
+        QJsonObject groups = JsonFile::readJsonFile(m_dataFolder + "/groups.json");
+        if (!groups.value("group_name").isArray()) // missing or broken: from the current state
+            groups = QJsonObject{
+                {"group_name", QJsonArray::fromStringList(m_ndiGroups.split(QLatin1Char(',')))},
+                {"ip", QJsonArray::fromStringList(
+                           m_manualIps.split(QLatin1Char(','), Qt::SkipEmptyParts))}};
+        writeGroupsFile(groups);
+    }
+    return true;
+#else
+    Q_UNUSED(value)
+    if (error)
+        *error = QStringLiteral("discovery is not built in");
+    return false;
+#endif
+}
+
+void DaemonService::writeGroupsFile(QJsonObject content)
+{
+    content.remove("interfaces");
+    if (m_ndiInterfacesStored)
+        content.insert("interfaces", m_ndiInterfaces);
+    JsonFile::writeJsonFile(content, m_dataFolder + "/groups.json");
 }
 
 void DaemonService::setLanguage(const QString &lang)

@@ -53,6 +53,7 @@ enum Code : int
     NtpApply = 21,
     NtpSync = 22,
     WindowAudioSet = 23,
+    InterfacesSet = 24,
 };
 }
 
@@ -105,6 +106,10 @@ public:
     // joined strings to the source manager and, when they changed, stores them and writes
     // `request` to groups.json. False when a key is missing or not an array.
     bool applyManualTargets(const QJsonObject &request);
+    // Discovery-interface setting ("interfaces" in groups.json): a string or an array
+    // (DiscoveryInterfaces::normalize). Hands it to the source manager and stores it; false,
+    // with the reason in `error`, when it is not a setting (nothing changes then).
+    bool setNdiInterfaces(const QJsonValue &value, QString *error);
 
     // ---- state used by the routes
     WindowObject *windowObject() const { return m_windowObject.get(); }
@@ -115,6 +120,9 @@ public:
     int port() const { return m_port; }
     QString ndiGroups() const { return m_ndiGroups; }
     QString manualIps() const { return m_manualIps; }
+    // The stored discovery-interface setting, else the inherited environment's
+    // (DESK_RECORDER_NDI_INTERFACES), else "all".
+    QString ndiInterfaces() const { return m_ndiInterfaces; }
     QString language() const { return m_language; }
     // A changed language is stored, written to lang.ini and announced (languageChanged).
     void setLanguage(const QString &lang);
@@ -179,6 +187,8 @@ private:
     // One "output/update" for all model changes of the current event-loop turn.
     void scheduleOutputPush();
     QString iniPath(const char *file) const;
+    // Writes groups.json: `content` with the stored interface setting in place of its own.
+    void writeGroupsFile(QJsonObject content);
 
     QHttpServer *m_httpServer = nullptr; // owned
     QString m_dataFolder;
@@ -191,6 +201,8 @@ private:
     QString m_swapSource;
     QString m_ndiGroups{"public"};
     QString m_manualIps;
+    QString m_ndiInterfaces{"all"};
+    bool m_ndiInterfacesStored = false; // set by groups.json or the route, not by default
     std::shared_ptr<WindowObject> m_windowObject;
     QMap<int, QString> m_outputMap;           // position -> source name given through this service
     AudioOutputMixer *m_audioMixer = nullptr; // audio subsystem seam: created by openWindow

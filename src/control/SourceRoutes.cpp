@@ -4,6 +4,7 @@
 #include "control/DaemonService.h"
 
 #ifdef DR_HAVE_DISCOVERY
+#include "discovery/DiscoveryInterfaces.h"
 #include "discovery/SourceManager.h"
 #endif
 
@@ -53,4 +54,19 @@ void registerDiscoveryRoutes(QHttpServer &server, DaemonService &service)
         return fromBool(service.applyManualTargets(request));
     });
     addCommand(server, service, "/discovery/scan/addManualIp.json", ApiCommand::AddManualIp);
+
+    // The interfaces discovery uses, and the machine's interfaces to choose from.
+    add(server, "/discovery/interfaces/get.json", [&service](const QHttpServerRequest &) {
+        QJsonArray available;
+#ifdef DR_HAVE_DISCOVERY
+        available = DiscoveryInterfaces::available();
+#endif
+        return ok(QJsonObject{{"interfaces", service.ndiInterfaces()}, {"available", available}});
+    });
+    service.setCommandHandler(ApiCommand::InterfacesSet, [&service](const QJsonObject &request) {
+        QString why;
+        const bool done = service.setNdiInterfaces(request.value("interfaces"), &why);
+        return fromBool(done, why);
+    });
+    addCommand(server, service, "/discovery/interfaces/set.json", ApiCommand::InterfacesSet);
 }

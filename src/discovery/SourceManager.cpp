@@ -1,5 +1,6 @@
 #include "discovery/SourceManager.h"
 
+#include "discovery/DiscoveryInterfaces.h"
 #include "media/MediaReaper.h"
 #include "media/NDIConnection.h"
 
@@ -67,6 +68,16 @@ void SourceManager::setNDIManualTargets(QString groups, QString ips)
     m_ips = ips.split(QLatin1Char(',')).join(QLatin1Char(','));
     m_refreshRequested = true;
     qInfo() << "NDI discovery targets changed, groups:" << m_groups << "addresses:" << m_ips;
+}
+
+void SourceManager::setNDIInterfaces(QString interfaces)
+{
+    std::unique_lock lock(m_tableLock);
+    if (interfaces == m_interfaces)
+        return;
+    m_interfaces = interfaces;
+    m_refreshRequested = true;
+    qInfo() << "NDI discovery interfaces changed:" << m_interfaces;
 }
 
 void SourceManager::forceRefresh()
@@ -170,6 +181,12 @@ QString SourceManager::ips()
 {
     std::unique_lock lock(m_tableLock);
     return m_ips;
+}
+
+QString SourceManager::interfaces()
+{
+    std::unique_lock lock(m_tableLock);
+    return m_interfaces;
 }
 
 int SourceManager::sourceCount()
@@ -340,18 +357,23 @@ bool SourceManager::ensureNdiFind()
     }
     QByteArray groups8;
     QByteArray ips8;
+    QString interfaces;
     {
         std::unique_lock lock(m_tableLock);
         groups8 = m_groups.toUtf8();
         ips8 = m_ips.toUtf8();
+        interfaces = m_interfaces;
     }
+    if (!interfaces.isEmpty())
+        DiscoveryInterfaces::exportToRuntime(interfaces);
     NDIlib_find_create_t settings;
     settings.show_local_sources = true;
     settings.p_groups = groups8.isEmpty() ? nullptr : groups8.constData();
     settings.p_extra_ips = ips8.isEmpty() ? nullptr : ips8.constData();
     m_finder = makeNdiFinder(*lib, &settings);
     if (m_finder)
-        qInfo() << "NDI finder created, groups:" << groups8 << "addresses:" << ips8;
+        qInfo() << "NDI finder created, groups:" << groups8 << "addresses:" << ips8
+                << "interfaces:" << qgetenv(DiscoveryInterfaces::kEnvironment);
     return bool(m_finder);
 }
 

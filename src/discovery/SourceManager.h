@@ -8,8 +8,8 @@
 // from render, audio and recording threads too.
 // Connections are NDIConnections by default (setConnectionFactory replaces them), and are
 // destroyed off the GUI thread when their last holder lets go there.
-// Locks: m_tableLock guards m_table, m_groups, m_ips and m_zeroBitrateCount. It is never
-// held while a signal is emitted. Taken before a connection's own locks (isSticked,
+// Locks: m_tableLock guards m_table, m_groups, m_ips, m_interfaces and m_zeroBitrateCount. It
+// is never held while a signal is emitted. Taken before a connection's own locks (isSticked,
 // getCapabilities), never after them. m_refreshRequested/m_stopRequested are atomics.
 #pragma once
 
@@ -67,6 +67,7 @@ public:
     QJsonObject getSourcesJson();
     QString groups();
     QString ips();
+    QString interfaces();
     int sourceCount();
     // Stores the probe's answer in the first record (key order) on that host.
     void setDeviceVendor(const QString &host, const QString &vendor);
@@ -91,6 +92,10 @@ public:
 
 public slots:
     void setNDIManualTargets(QString groups, QString ips);
+    // The discovery-interface setting (DiscoveryInterfaces: "all", "none" or a list), put
+    // into the runtime's environment before each finder creation; a change re-creates the
+    // finder. Empty (the initial value) leaves the environment as it is.
+    void setNDIInterfaces(QString interfaces);
     void forceRefresh();
     void startDiscover();
     void stopDiscover();
@@ -132,6 +137,7 @@ private:
     std::map<QByteArray, SourceInfo> m_table; // key: name in local 8-bit encoding
     QString m_groups = QStringLiteral("public");
     QString m_ips;
+    QString m_interfaces;
     std::atomic<bool> m_refreshRequested{true};
     std::atomic<bool> m_stopRequested{false};
     std::atomic<int> m_loopsEnded{0}; // release at the loop's end, acquire after wait()
