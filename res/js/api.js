@@ -67,6 +67,11 @@ DR.api = (function () {
     setTargets: function (groups, ips) {
       return request("/discovery/scan/addManualIp.json", { group_name: groups, ip: ips });
     },
+    interfaces: function () { return request("/discovery/interfaces/get.json"); },
+    // "all", "none" or an array of interface names and IPv4 addresses.
+    setInterfaces: function (interfaces) {
+      return request("/discovery/interfaces/set.json", { interfaces: interfaces });
+    },
     config: function () { return request("/config/general/get.json"); },
     setLanguage: function (lang) { return request("/lang/modify.json", { lang: lang }); },
     projects: function () { return request("/project/getList.json"); },

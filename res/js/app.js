@@ -268,10 +268,38 @@ var DR = window.DR || (window.DR = {});
                .filter(function (s) { return s !== ""; });
   }
 
+  // The discovery-interface setting and the machine's interfaces to choose from.
+  function showInterfaces(reply) {
+    const data = reply.data || {};
+    const setting = data.interfaces || "all";
+    const listed = setting !== "all" && setting !== "none";
+    $("interfacesMode").value = listed ? "list" : setting;
+    $("interfacesInput").value = listed ? setting.split(",").join(", ") : "";
+    $("interfacesListLabel").hidden = !listed;
+    const available = Array.isArray(data.available) ? data.available : [];
+    const names = $("interfaceNames");
+    names.textContent = "";
+    available.forEach(function (i) {
+      [i.name, i.address].forEach(function (value) {
+        const option = document.createElement("option");
+        option.value = value;
+        names.appendChild(option);
+      });
+    });
+    $("interfacesAvailable").textContent = available.length
+        ? available.map(function (i) { return i.name + " " + i.address; }).join(", ") : "-";
+  }
+
+  function chosenInterfaces() {
+    const mode = $("interfacesMode").value;
+    return mode === "list" ? splitList($("interfacesInput").value) : mode;
+  }
+
   async function loadSettings() {
     const jobs = [
       DR.api.groups().then(function (r) { $("groupsInput").value = (r.data || []).join(", "); }),
       DR.api.manualIps().then(function (r) { $("ipsInput").value = (r.data || []).join(", "); }),
+      DR.api.interfaces().then(showInterfaces),
       DR.api.projects().then(function (r) {
         const project = (r.data || [])[0];
         const name = project ? project.project_name : "";
@@ -381,9 +409,18 @@ var DR = window.DR || (window.DR = {});
       // Discovery needs a moment to list the sources again.
       setTimeout(loadSources, 1000);
     });
+    $("interfacesMode").addEventListener("change", function () {
+      $("interfacesListLabel").hidden = $("interfacesMode").value !== "list";
+    });
     $("discoveryForm").addEventListener("submit", function (e) {
       e.preventDefault();
-      act(DR.api.setTargets(splitList($("groupsInput").value), splitList($("ipsInput").value)),
+      const interfaces = chosenInterfaces();
+      if (Array.isArray(interfaces) && interfaces.length === 0) {
+        notify(t("interfacesMissing"), true);
+        return;
+      }
+      act(DR.api.setTargets(splitList($("groupsInput").value), splitList($("ipsInput").value))
+            .then(function () { return DR.api.setInterfaces(interfaces); }),
           t("saved"));
     });
     $("projectForm").addEventListener("submit", function (e) {

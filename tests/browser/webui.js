@@ -81,11 +81,16 @@ async function main() {
 
     // Discovery targets, project name and clock server.
     await page.fill("#groupsInput", "public, studio");
-    await page.fill("#ipsInput", "10.0.0.5");
+    await page.fill("#ipsInput", "127.0.0.5"); // asked directly: an address of this host
+    // Interfaces that do not exist here: the choice is stored and nothing is multicast.
+    await page.selectOption("#interfacesMode", "list");
+    await page.fill("#interfacesInput", "nosuch0, 10.255.255.1");
     await page.click('#discoveryForm button[type="submit"]');
     await page.waitForSelector("#notice:not([hidden])");
     expect(await stored("/discovery/scan/groupChecked.json", ["public", "studio"]), "groups not stored");
-    expect(await stored("/discovery/scan/getManualIps.json", ["10.0.0.5"]), "addresses not stored");
+    expect(await stored("/discovery/scan/getManualIps.json", ["127.0.0.5"]), "addresses not stored");
+    expect(await stored("/discovery/interfaces/get.json", "nosuch0,10.255.255.1", (d) => d.interfaces),
+           "interfaces not stored");
     await page.fill("#projectInput", "Evening Show");
     await page.click('#projectForm button[type="submit"]');
     await page.waitForSelector('#projectTitle:text-is("Evening Show")');
