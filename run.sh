@@ -12,13 +12,13 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT INT TERM
 
+# The demo sources announce on this host only (the application finds them in the same-host
+# registry); the application keeps its own interface setting (web UI, groups.json).
 if [ -x build/ndi-testsrc ]; then
-  build/ndi-testsrc --name "Demo Bars" --name "Demo Tone" --tone 1000 --level -20 &
-  pids+=($!)
-  build/ndi-testsrc --name "Demo 720p" --resolution 1280x720 --fps 25/1 --tone 440 --level -12 &
-  pids+=($!)
-  build/ndi-testsrc --name "Demo Camera" --resolution 1280x720 --fps 30000/1001 --maker --ptz &
-  pids+=($!)
+  demo() { DESK_RECORDER_NDI_INTERFACES=none build/ndi-testsrc "$@" & pids+=($!); }
+  demo --name "Demo Bars" --name "Demo Tone" --tone 1000 --level -20
+  demo --name "Demo 720p" --resolution 1280x720 --fps 25/1 --tone 440 --level -12
+  demo --name "Demo Camera" --resolution 1280x720 --fps 30000/1001 --maker --ptz
 fi
 
 # QtWebEngine refuses to run as root without this; only the launcher sets it.

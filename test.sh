@@ -10,6 +10,11 @@ root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 "$root/scripts/deps.sh"
 
+# Discovery of our NDI runtime stays on this host in every test (same-host registry and
+# addresses asked directly, no multicast); tests that build their own network namespaces
+# choose the interfaces there themselves.
+export DESK_RECORDER_NDI_INTERFACES=none
+
 jobs=$(nproc)
 configure() { # dir, extra cmake args...
   local dir=$1; shift

@@ -56,8 +56,9 @@ function(dr_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  # Discovery stays on this host (as ./test.sh sets it) also when ctest runs alone.
   set(env "DR_BUILD_DIR=${CMAKE_BINARY_DIR}" "DR_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-          "QT_QPA_PLATFORM=offscreen" ${T_ENV})
+          "QT_QPA_PLATFORM=offscreen" "DESK_RECORDER_NDI_INTERFACES=none" ${T_ENV})
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT}
                        ENVIRONMENT "${env}")
 endfunction()

@@ -80,8 +80,9 @@ int main(int argc, char **argv)
     env.insert("DESK_RECORDER_NDI_DISCOVERY_PORT",
                QString::number(40000 + app.applicationPid() % 20000));
     env.insert("DESK_RECORDER_NDI_LIB", build + "/libdesk-recorder-ndi.so");
+    env.insert("DESK_RECORDER_NDI_INTERFACES", "none"); // the senders stay on this host
     for (const char *key : {"DESK_RECORDER_NDI_REGISTRY", "DESK_RECORDER_NDI_DISCOVERY_PORT",
-                            "DESK_RECORDER_NDI_LIB"})
+                            "DESK_RECORDER_NDI_LIB", "DESK_RECORDER_NDI_INTERFACES"})
         qputenv(key, env.value(key).toLocal8Bit());
     qputenv(SourceManager::kProbePortEnv, "9"); // probes go nowhere
     if (!NdiLibrary::instance()) {

@@ -234,6 +234,7 @@ void benchFormat(const NdiLibrary &lib, const Format &f, double seconds)
 int main(int argc, char **argv)
 {
     double seconds = argc > 1 ? std::atof(argv[1]) : 4;
+    setenv("DESK_RECORDER_NDI_INTERFACES", "none", 1); // the senders stay on this host
     std::string why;
     auto lib = NdiLibrary::load(&why);
     if (!lib) {

@@ -231,5 +231,6 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    setenv("DESK_RECORDER_NDI_INTERFACES", "none", 1); // the senders stay on this host
     return rendertest::runOnOwnDisplay(argc, argv, run);
 }
