@@ -40,8 +40,9 @@ private slots:
             {"lang/modify", {{"lang", "en"}}},
             {"ntp/set", {{"addressList", QJsonArray{"10.9.8.7"}}}},
             {"project/set", {{"project_id", 1}, {"project_name", "Gala"}}},
+            // A manual address is asked directly: one of this host.
             {"discovery/scan/addManualIp",
-             {{"group_name", QJsonArray{"studio"}}, {"ip", QJsonArray{"10.0.0.5"}}}},
+             {{"group_name", QJsonArray{"studio"}}, {"ip", QJsonArray{"127.0.0.5"}}}},
         };
         for (const auto &[route, body] : changes)
             QCOMPARE(app.post(QString("/api/%1.json").arg(route), body).json(),
@@ -59,7 +60,7 @@ private slots:
             {"ntp/get", "data/addressList", QJsonArray{"10.9.8.7"}},
             {"project/getList", "data/0/project_name", "Gala"},
             {"discovery/scan/groupChecked", "data", QJsonArray{"studio"}},
-            {"discovery/scan/getManualIps", "data", QJsonArray{"10.0.0.5"}},
+            {"discovery/scan/getManualIps", "data", QJsonArray{"127.0.0.5"}},
         };
         for (const auto &[route, path, value] : stored)
             QCOMPARE(at(app, QString("/api/%1.json").arg(route), path), value);

@@ -89,10 +89,12 @@ bool NetnsLab::ip(const QString &host, const QStringList &args)
 }
 
 bool NetnsLab::link(const QString &hostA, const QString &addressA, const QString &hostB,
-                    const QString &addressB)
+                    const QString &addressB, QString *nameInA)
 {
     ++m_links;
     const QString a = QString("dra%1").arg(m_links), b = QString("drb%1").arg(m_links);
+    if (nameInA)
+        *nameInA = a;
     // Created inside host A (not in the test's own namespace), then one end moved to B.
     return ip(hostA, {"link", "add", a, "type", "veth", "peer", "name", b}) &&
            ip(hostA, {"link", "set", b, "netns", hostB}) &&

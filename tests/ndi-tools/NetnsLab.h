@@ -27,8 +27,9 @@ public:
     // Creates a host; returns its namespace name, empty on failure.
     QString addHost(const QString &tag);
     // Joins two hosts with a veth pair; addresses in CIDR form ("10.211.0.1/30").
+    // `nameInA` receives the name of the pair's end in host A.
     bool link(const QString &hostA, const QString &addressA, const QString &hostB,
-              const QString &addressB);
+              const QString &addressB, QString *nameInA = nullptr);
     // Runs "ip <args>" inside a host (e.g. {"route", "add", "default", "via", "10.0.0.2"}).
     bool ip(const QString &host, const QStringList &args);
     bool enableForwarding(const QString &host);

@@ -2,6 +2,10 @@
 //   LAN:     A 10.211.0.1/30 <-> B 10.211.0.2/30 (one link, multicast reaches B)
 //   subnets: A 10.212.1.1/30 <-> R <-> 10.212.2.2/30 B, R routing between them and no
 //            multicast crossing it, so only the finder's extra addresses find A from B.
+//   two links: B 10.213.1.2/30 <-> A <-> 10.213.2.2/30 C, A's sources each announcing on
+//            one chosen interface.
+// Inside the namespaces discovery uses every interface; tools started on this host keep
+// the suite's setting (DESK_RECORDER_NDI_INTERFACES=none).
 // Skipped (with the reason) when not root or when "ip netns" does not work here.
 #include "NetnsLab.h"
 #include "ToolRunner.h"
@@ -16,6 +20,13 @@ class NetnsTest : public QObject
     Q_OBJECT
 
     // Two hosts on one link, each with a default route over it (as on a LAN).
+    static QProcessEnvironment interfaces(const QString &setting)
+    {
+        QProcessEnvironment env;
+        env.insert("DESK_RECORDER_NDI_INTERFACES", setting);
+        return env;
+    }
+
     static bool makeLan(NetnsLab &lab, QString &a, QString &b)
     {
         a = lab.addHost("lan-a");
@@ -34,6 +45,8 @@ private slots:
                                 : "no NDI runtime for the tools";
         if (!why.isEmpty())
             QSKIP(qPrintable(why));
+        // Inherited by the tools started in the namespaces.
+        qputenv("DESK_RECORDER_NDI_INTERFACES", "all");
     }
 
     void lanDiscoveryAndReceive()
@@ -58,7 +71,8 @@ private slots:
         // here (outside the namespaces) is not listed inside them.
         ChildProcess outside;
         const QString here = uniqueName("Outside");
-        QVERIFY(startSource(outside, {"--name", here, "--resolution", "640x360"}));
+        QVERIFY(startSource(outside, {"--name", here, "--resolution", "640x360"}, {}, 10000,
+                            interfaces("none")));
         const ProbeResult inA = runProbe({"--list", "--seconds", "1.5"}, 30000, a);
         QVERIFY2(inA.listedAddress(here).isEmpty(), qPrintable(inA.output));
     }
@@ -69,6 +83,32 @@ private slots:
         QString a, b;
         QVERIFY(makeLan(lab, a, b));
         checkVanishing("LAN", a, b, 10000);
+    }
+
+    // Host A on two links announces each source on the interface it chose (by name, by
+    // address) only: B hears one, C the other.
+    void chosenInterfaces()
+    {
+        NetnsLab lab;
+        const QString a = lab.addHost("if-a"), b = lab.addHost("if-b"), c = lab.addHost("if-c");
+        QString toB;
+        QVERIFY(!a.isEmpty() && !b.isEmpty() && !c.isEmpty());
+        QVERIFY(lab.link(a, "10.213.1.1/30", b, "10.213.1.2/30", &toB));
+        QVERIFY(lab.link(a, "10.213.2.1/30", c, "10.213.2.2/30"));
+        const QString onB = uniqueName("Link B"), onC = uniqueName("Link C");
+        ChildProcess byName, byAddress;
+        QVERIFY(startSource(byName, {"--name", onB, "--resolution", "320x180"}, a, 10000,
+                            interfaces(toB)));
+        QVERIFY(startSource(byAddress, {"--name", onC, "--resolution", "320x180"}, a, 10000,
+                            interfaces(" 10.213.2.1 ")));
+        const ProbeResult inB = runProbe({"--list", "--seconds", "2.5"}, 30000, b);
+        const ProbeResult inC = runProbe({"--list", "--seconds", "2.5"}, 30000, c);
+        QVERIFY2(inB.listedAddress(onB).startsWith("10.213.1.1:") &&
+                     inB.listedAddress(onC).isEmpty(),
+                 qPrintable(inB.output));
+        QVERIFY2(inC.listedAddress(onC).startsWith("10.213.2.1:") &&
+                     inC.listedAddress(onB).isEmpty(),
+                 qPrintable(inC.output));
     }
 
     void extraAddressesAcrossSubnets()

@@ -23,12 +23,12 @@ static void wrap(const QString &netns, QString &program, QStringList &args)
 }
 
 bool startSource(drtest::ChildProcess &child, const QStringList &args, const QString &netns,
-                 int timeoutMs)
+                 int timeoutMs, const QProcessEnvironment &env)
 {
     QString program = testsrcPath();
     QStringList all = args;
     wrap(netns, program, all);
-    if (!child.start(program, all))
+    if (!child.start(program, all, env))
         return false;
     const int names = int(args.count("--name"));
     static const QRegularExpression started("(^|\\n)started ");

@@ -25,10 +25,10 @@ inline QString probePath()
 // never see each other's sources: "<base> <pid>".
 QString uniqueName(const QString &base);
 
-// Starts ndi-testsrc with `args` (in `netns` when given) and waits until every source has
-// printed its "started" line.
+// Starts ndi-testsrc with `args` (in `netns` when given; `env` added to the test's own) and
+// waits until every source has printed its "started" line.
 bool startSource(drtest::ChildProcess &child, const QStringList &args, const QString &netns = {},
-                 int timeoutMs = 10000);
+                 int timeoutMs = 10000, const QProcessEnvironment &env = {});
 
 struct ProbeResult
 {
