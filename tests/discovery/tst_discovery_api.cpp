@@ -95,7 +95,8 @@ private slots:
         // one is refused and changes nothing; a list that names nothing of this host keeps
         // discovery here (same-host sources still found) and survives the groups' update.
         auto interfaces = [&] {
-            return app.get("/api/discovery/interfaces/get.json").json()["data"]["interfaces"];
+            const QJsonObject reply = app.get("/api/discovery/interfaces/get.json").json();
+            return reply.value("data").toObject().value("interfaces");
         };
         QCOMPARE(interfaces().toString(), QString("none"));
         for (const QJsonValue &bad : {QJsonValue("eth0, bad/name"), QJsonValue(" , "),
