@@ -128,6 +128,8 @@ private:
             env.insert("QT_QPA_PLATFORM", "xcb");
             env.insert("DISPLAY", m_xvfb.display());
         }
+        if (asan.startsWith(':'))
+            asan.remove(0, 1);
         env.insert("ASAN_OPTIONS", asan);
         app.headless = headless;
         if (!app.start({}, env, 60000))
