@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test:
 #   build/       normal build: all tests (unit, integration, media, gui, browser, netns)
+#                but the long soak session (label soak: cd build-asan && ctest -L soak)
 #   build-asan/  ASan + UBSan: unit tests
 #   build-tsan/  ThreadSanitizer: tests of threaded code
 #   build-fuzz/  clang + libFuzzer + ASan: bounded runs of every fuzz target
@@ -30,7 +31,7 @@ run_ctest() { # dir, ctest args...
 
 configure build
 cmake --build build -j "$jobs"
-run_ctest build "$@"
+run_ctest build -LE soak "$@"
 
 if [ $# -eq 0 ] || [ -n "${DR_SANITIZERS:-}" ]; then
   configure build-asan -DDR_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug

@@ -21,7 +21,6 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QIcon>
-#include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
@@ -66,6 +65,57 @@ QString webUiUrl(quint16 httpPort, quint16 wsPort)
 void complain(const QString &text)
 {
     std::fprintf(stderr, "desk-recorder: %s\n", qPrintable(text));
+}
+
+// What start-up made that shutdown ends; a null member was not made (headless, or start-up
+// failed before it).
+struct Running
+{
+    NXLogger *logger = nullptr;
+    WebSocketServer *events = nullptr;
+    DaemonService *daemon = nullptr;
+    SourceManager *sources = nullptr;
+    std::unique_ptr<Translator> translator;
+    std::unique_ptr<QQmlApplicationEngine> engine;
+    std::unique_ptr<PowerInhibitor> inhibitor;
+};
+
+// The application's one shutdown order, for every way a run ends: the window closed,
+// SIGTERM/SIGINT/SIGHUP, or start-up failing half-way; headless and windowed alike. It runs
+// on the main thread after the event loop (or instead of it), so no route handler, QML call
+// or queued signal runs meanwhile. When it returns, no thread of ours runs any more: the
+// process-wide objects destroyed after main own none.
+//   1. Recordings stopped and their files closed, audio output stopped (closeWindow; also
+//      the recording task thread and the system monitor).
+//   2. Tiles and window feeds released: the QML scene with its render items and render
+//      thread goes, and with it every reference they held to a connection.
+//   3. Discovery stopped and joined (it makes and drops connections, so it goes first;
+//      its finder is destroyed on its thread), then every media connection's threads
+//      ended and joined.
+//   4. The NDI runtime's objects destroyed: the connections' receivers released and the
+//      reaper that destroys them drained and joined. The runtime itself stays loaded.
+//   5. The HTTP server and the event channel closed; the network sampler ended.
+//   6. The power inhibition released, the closing line logged, the logger stopped last.
+int shutDown(Running &r, int exitCode)
+{
+    qInfo() << "desk-recorder shutting down";
+    if (r.daemon)
+        r.daemon->closeWindow(); // 1
+    r.engine.reset();            // 2
+    r.translator.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (r.sources)
+        r.sources->shutdown(); // 3, 4
+    if (r.daemon)
+        r.daemon->shutdown(); // 5
+    if (r.events)
+        r.events->stop();
+    if (r.inhibitor)
+        r.inhibitor->release(); // 6
+    qInfo().noquote() << "desk-recorder stopped, exit code" << exitCode;
+    r.logger->flush(2000);
+    r.logger->stop();
+    return exitCode;
 }
 
 } // namespace
@@ -120,13 +170,11 @@ int Application::run(int argc, char **argv)
         complain(QStringLiteral("cannot create the data folder %1").arg(dataFolder));
     ensureLoggerSettings(dataFolder);
 
+    Running running;
     NXLogger *logger = NXLogger::instance();
-    // Failed start-up: keep the reason in the log file before the process ends.
-    auto fail = [logger] {
-        logger->flush(2000);
-        logger->stop();
-        return -1;
-    };
+    running.logger = logger;
+    // Failed start-up: what was started ends in the same order; the reason stays in the log.
+    auto fail = [&running] { return shutDown(running, -1); };
     logger->setEchoToStderr(true, options.developing);
     logger->start(dataFolder, kLogSizeLimitBytes);
     qInfo().noquote() << "desk-recorder" << DR_VERSION
@@ -140,11 +188,13 @@ int Application::run(int argc, char **argv)
         QGuiApplication::setWindowIcon(QIcon(baseFolder + QStringLiteral("/res/img/title.png")));
 
     WebSocketServer *events = WebSocketServer::instance();
+    running.events = events;
     if (!events->start(options.wsPort))
         qWarning().noquote() << "event channel: cannot listen on port" << options.wsPort
                              << "- web clients get no live updates";
 
     DaemonService *daemon = DaemonService::instance();
+    running.daemon = daemon;
     if (!daemon->init(dataFolder, baseFolder, options.httpPort)) {
         qDebug() << "daemonService init failed!";
         complain(QStringLiteral("cannot use the data folder %1").arg(dataFolder));
@@ -162,6 +212,7 @@ int Application::run(int argc, char **argv)
         initialUrl = QUrl::fromUserInput(QStringLiteral("about:blank"));
 
     SourceManager *sources = SourceManager::instance();
+    running.sources = sources;
     sources->setNDIManualTargets(daemon->ndiGroups(), daemon->manualIps());
     sources->setNDIInterfaces(daemon->ndiInterfaces());
     // The discovery thread reports address changes; the recording side guards itself.
@@ -171,35 +222,33 @@ int Application::run(int argc, char **argv)
     daemon->sourceManager = sources;
     daemon->setWebSocketServer(events);
 
-    // Locals of the window side, destroyed in reverse order before the application.
-    std::unique_ptr<Translator> translator;
-    std::unique_ptr<QQmlApplicationEngine> engine;
     if (!options.headless) {
 #ifdef DR_HAVE_RENDER
         qmlRegisterType<VideoRender>("SceneGraphRendering", 1, 0, "Renderer");
 #endif
-        translator = std::make_unique<Translator>();
-        engine = std::make_unique<QQmlApplicationEngine>();
-        translator->attach(*static_cast<QGuiApplication *>(app.get()), *engine,
-                           baseFolder + QStringLiteral("/res/qml"));
-        QQmlContext *context = engine->rootContext();
+        running.translator = std::make_unique<Translator>();
+        running.engine = std::make_unique<QQmlApplicationEngine>();
+        QQmlApplicationEngine &engine = *running.engine;
+        running.translator->attach(*static_cast<QGuiApplication *>(app.get()), engine,
+                                   baseFolder + QStringLiteral("/res/qml"));
+        QQmlContext *context = engine.rootContext();
         context->setContextProperty(QStringLiteral("daemonService"), daemon);
         context->setContextProperty(QStringLiteral("sourceManager"), sources);
         context->setContextProperty(QStringLiteral("initialUrl"), initialUrl);
-        engine->load(QUrl::fromLocalFile(baseFolder + QStringLiteral("/res/qml/MainWindow.qml")));
-        if (engine->rootObjects().isEmpty()) {
+        engine.load(QUrl::fromLocalFile(baseFolder + QStringLiteral("/res/qml/MainWindow.qml")));
+        if (engine.rootObjects().isEmpty()) {
             qDebug() << "application engine load main.qml failed!";
             complain(QStringLiteral("cannot load %1/res/qml/MainWindow.qml").arg(baseFolder));
             return fail();
         }
-        translator->loadLanguage(daemon->getCurrentLang());
-        QObject::connect(daemon, &DaemonService::languageChanged, translator.get(),
+        running.translator->loadLanguage(daemon->getCurrentLang());
+        QObject::connect(daemon, &DaemonService::languageChanged, running.translator.get(),
                          &Translator::loadLanguage);
     }
 
-    PowerInhibitor inhibitor;
-    inhibitor.inhibit(QStringLiteral("desk-recorder"),
-                      QStringLiteral("Showing and recording video sources"));
+    running.inhibitor = std::make_unique<PowerInhibitor>();
+    running.inhibitor->inhibit(QStringLiteral("desk-recorder"),
+                               QStringLiteral("Showing and recording video sources"));
 
     if (!daemon->openWindow()) {
         complain(QStringLiteral("cannot open the output"));
@@ -207,31 +256,15 @@ int Application::run(int argc, char **argv)
     }
     // The registry step of other platforms has no counterpart here.
 
-    // SIGTERM/SIGINT/SIGHUP end the run as closing the window does: recordings are
-    // released and the task thread ends before the event loop returns.
+    // SIGTERM/SIGINT/SIGHUP end the event loop; shutDown then does what closing the
+    // window does, and the rest.
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, app.get(),
-                     [&](int number) {
+                     [](int number) {
                          qInfo() << "signal" << number << "received; shutting down";
-                         QPointer<QQuickWindow> window;
-                         if (engine && !engine->rootObjects().isEmpty())
-                             window = qobject_cast<QQuickWindow *>(engine->rootObjects().first());
-                         if (window && window->isVisible())
-                             window->close(); // the window's closing handler calls closeWindow
-                         else
-                             daemon->closeWindow();
                          QCoreApplication::quit();
                      });
 
     qInfo() << "desk-recorder running";
     QCoreApplication::exec();
-
-    // Discovery ends first so its thread logs nothing after the closing line.
-    sources->stopDiscover();
-    qInfo() << "desk-recorder shutting down";
-    inhibitor.release();
-    logger->flush(1000);
-    logger->stop();
-    engine.reset();
-    translator.reset();
-    return 0;
+    return shutDown(running, 0);
 }

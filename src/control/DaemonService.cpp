@@ -150,15 +150,6 @@ bool DaemonService::startHttpServer()
     // Recording seam: m_taskObject = new TaskObject; m_taskThread = new QThread;
     // m_taskThread->start(QThread::InheritPriority); m_taskObject->moveToThread(m_taskThread).
 
-    // Requests in flight must not reach a half-destroyed service: the server goes with the
-    // event loop, before process-wide objects are torn down.
-    if (QCoreApplication *app = QCoreApplication::instance()) {
-        connect(app, &QCoreApplication::aboutToQuit, this, [this] {
-            delete m_httpServer;
-            m_httpServer = nullptr;
-        });
-    }
-
     // Oversized requests are refused on the connection, before their bodies are buffered.
     auto *listener = new LimitedTcpServer(ApiRoute::MaxBodyBytes, m_httpServer);
     if (listener->listen(QHostAddress::Any, quint16(m_port))) {
@@ -487,6 +478,9 @@ bool DaemonService::getRecordState()
 
 void DaemonService::closeWindow()
 {
+    if (m_windowClosed)
+        return; // the window's closing handler ran it; shutdown asks again
+    m_windowClosed = true;
     // Recording seam: when m_taskObject exists, invoke doRecordStatus(true, false, false)
     // on it with Qt::BlockingQueuedConnection.
     if (m_taskThread && m_taskThread->isRunning()) {
@@ -494,6 +488,16 @@ void DaemonService::closeWindow()
         m_taskThread->wait();
     }
     m_sysInfo->stop();
+}
+
+void DaemonService::shutdown()
+{
+    closeWindow();
+    // No route runs after this: the event loop has ended and the server with its
+    // connections goes now, before the process-wide objects are torn down.
+    delete m_httpServer;
+    m_httpServer = nullptr;
+    m_netSampler->stop();
 }
 
 void DaemonService::setFolderPath(QString path)

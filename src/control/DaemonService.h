@@ -85,6 +85,11 @@ public:
     // sourceManager is not set.
     Q_INVOKABLE bool openWindow();
 
+    // Late step of the application's shutdown (main thread, event loop ended, media side
+    // already down): closeWindow() if it has not run, then closes the HTTP server and ends
+    // the network sampler's thread. No thread of this service runs afterwards.
+    void shutdown();
+
     // Called by the source table (discovery thread) when a listed source's address changed.
     void updateSourceAddress(const QString &name, const QString &address);
     // Called by the recorder callback (any thread): queues a stop of all recordings.
@@ -174,6 +179,9 @@ public slots:
     void addNewSink(int position, QString source);
     void removeSink(int position);
     bool getRecordState();
+    // First step of the application's shutdown (also called by the window's closing
+    // handler): recordings stopped and their files closed, audio output stopped, task thread
+    // ended, monitor stopped. Runs once; later calls do nothing.
     void closeWindow();
     void setFolderPath(QString path);
 
@@ -219,4 +227,5 @@ private:
     QMap<int, CommandHandler> m_commands;
     bool m_eventPushConnected = false;
     bool m_outputPushPending = false;
+    bool m_windowClosed = false;
 };

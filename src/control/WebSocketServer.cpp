@@ -6,6 +6,7 @@
 #include <QWebSocketServer>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -52,6 +53,20 @@ bool WebSocketServer::start(quint16 port)
     connect(m_server, &QWebSocketServer::newConnection, this, &WebSocketServer::onNewConnection,
             Qt::UniqueConnection);
     return true;
+}
+
+void WebSocketServer::stop()
+{
+    if (m_server)
+        m_server->close();
+    const QList<QPointer<QWebSocket>> clients = std::exchange(m_clients, {});
+    for (const QPointer<QWebSocket> &socket : clients) {
+        if (!socket)
+            continue;
+        socket->disconnect(this);
+        socket->abort();
+        delete socket.data();
+    }
 }
 
 bool WebSocketServer::isListening() const

@@ -29,6 +29,8 @@ public:
     // Listens on all addresses at `port` (plain ws). On success prints "Chat Server
     // listening on port <port>" to standard output; on failure stays without clients.
     bool start(quint16 port);
+    // Stops listening and closes every client (part of the application's shutdown).
+    void stop();
     bool isListening() const;
     quint16 serverPort() const; // 0 when not listening
     int clientCount() const { return int(m_clients.size()); }

@@ -87,7 +87,8 @@ void SourceManager::forceRefresh()
 
 void SourceManager::startDiscover()
 {
-    start(QThread::InheritPriority);
+    if (!m_shutDown)
+        start(QThread::InheritPriority);
 }
 
 void SourceManager::stopDiscover()
@@ -98,6 +99,29 @@ void SourceManager::stopDiscover()
     wait();
     m_loopsEnded.load(std::memory_order_acquire); // the loop's writes are visible from here
     m_stopRequested = false;
+}
+
+void SourceManager::shutdown()
+{
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    stopDiscover();
+    std::map<QByteArray, SourceInfo> table; // connections are stopped outside the lock
+    {
+        std::unique_lock lock(m_tableLock);
+        table.swap(m_table);
+    }
+    int stopped = 0;
+    for (auto &entry : table) {
+        if (entry.second.connection) {
+            entry.second.connection->stop();
+            ++stopped;
+        }
+    }
+    table.clear();
+    MediaReaper::shutdown();
+    qInfo() << "sources: discovery ended," << stopped << "connections stopped and released";
 }
 
 bool SourceManager::stickSource(QString sourceName, bool en)

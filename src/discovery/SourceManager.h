@@ -78,6 +78,14 @@ public:
     void setConnectionFactory(ConnectionFactory factory);
     void setSourceLister(SourceLister lister);
 
+    // The media side of the application's shutdown (main thread), after every other holder
+    // of a connection let go: ends and joins the discovery loop (its finder is destroyed on
+    // its thread), ends and joins every connection's threads and releases its receivers,
+    // empties the table and joins the reaper that destroys them. Discovery goes first since
+    // it makes and drops connections. Afterwards no thread of this manager or of a
+    // connection runs, and none is started again. Idempotent.
+    void shutdown();
+
     static QString hostOf(const QString &address); // text before the first ':'
 
     // The NDI finder, used by the discovery loop only (discovery thread).
@@ -140,6 +148,7 @@ private:
     QString m_interfaces;
     std::atomic<bool> m_refreshRequested{true};
     std::atomic<bool> m_stopRequested{false};
+    bool m_shutDown = false; // main thread only
     std::atomic<int> m_loopsEnded{0}; // release at the loop's end, acquire after wait()
     int m_zeroBitrateCount = 0;
     QNetworkAccessManager *m_network = nullptr;

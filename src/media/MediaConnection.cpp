@@ -146,6 +146,9 @@ bool MediaConnection::stop()
 {
     shutdown();
     m_started = false;
+    // The receivers go now, not whenever the last holder lets go (possibly at exit).
+    m_high->close();
+    m_low->close();
     return true;
 }
 
@@ -153,6 +156,8 @@ bool MediaConnection::stop()
 
 bool MediaConnection::addVideoUser(int bw, const void *user)
 {
+    if (m_shutDown)
+        return false; // stopped: no receiver is made any more
     {
         std::unique_lock lock(m_videoUsersLock);
         if (bw == Both || bw == High) {
@@ -329,7 +334,7 @@ VideoFramePtr MediaConnection::getVideoFrame(int bw)
             return fallback;
         return frame;
     }
-    if (now - wanted.lastVideoMs() >= kFallbackAfterMs) {
+    if (now - wanted.lastVideoMs() >= kFallbackAfterMs && !m_shutDown) {
         otherDeadline = 0;
         other.open();
         if (wantHigh)

@@ -76,7 +76,10 @@ public:
     // bw 0 both streams, 1 high, 2 low; other values: false.
     virtual bool setSource(int bw, const QString &name, const QString &address);
     virtual bool start(); // starts the timer threads and the audio thread
-    virtual bool stop();  // ends them; only for the last holder, not restartable
+    // Ends and joins them and closes both streams (their receivers are released); only for
+    // the last holder or the application's shutdown; not restartable: afterwards no
+    // receiver is made any more.
+    virtual bool stop();
     // A user is any pointer that identifies a holder; null is the stick holder.
     virtual bool addVideoUser(int bw, const void *user);
     virtual bool removeVideoUser(int bw, const void *user);

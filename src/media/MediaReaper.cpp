@@ -10,29 +10,35 @@
 
 namespace {
 
-// One worker thread, started on first use and joined (after draining) at exit.
+// One worker thread, started on first use and joined (after draining) by shutdown().
 class ReaperThread
 {
 public:
-    ~ReaperThread()
+    void shutdown()
     {
+        std::thread thread;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_quit = true;
+            thread = std::move(m_thread);
         }
         m_wake.notify_all();
-        if (m_thread.joinable())
-            m_thread.join();
+        if (thread.joinable())
+            thread.join();
     }
 
-    void post(std::function<void()> job)
+    // False once shut down: the caller runs the job itself.
+    bool post(std::function<void()> &job)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_quit)
+            return false;
         if (!m_thread.joinable())
             m_thread = std::thread([this] { loop(); });
         m_jobs.push_back(std::move(job));
         ++m_posted;
         m_wake.notify_all();
+        return true;
     }
 
     void drain()
@@ -71,11 +77,18 @@ private:
     std::thread m_thread;
 };
 
+// Never destroyed: connections released from exit handlers still find it (shut down).
 ReaperThread &reaper()
 {
-    static ReaperThread thread;
-    return thread;
+    static ReaperThread *const thread = new ReaperThread;
+    return *thread;
 }
+
+// Programs that never call shutdown() (tests, tools) have the thread joined at exit.
+struct JoinAtExit
+{
+    ~JoinAtExit() { MediaReaper::shutdown(); }
+} g_joinAtExit;
 
 } // namespace
 
@@ -87,13 +100,17 @@ bool MediaReaper::onGuiThread()
 
 void MediaReaper::dispose(std::function<void()> job)
 {
-    if (onGuiThread())
-        reaper().post(std::move(job));
-    else
+    if (!onGuiThread() || !reaper().post(job))
         job();
 }
 
 void MediaReaper::drain()
 {
     reaper().drain();
+}
+
+void MediaReaper::shutdown()
+{
+    reaper().drain();
+    reaper().shutdown();
 }

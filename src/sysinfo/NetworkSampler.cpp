@@ -16,6 +16,12 @@ NetworkSampler::NetworkSampler(QObject *parent, const QString &procNetDev,
 
 NetworkSampler::~NetworkSampler()
 {
+    stop();
+    qDebug() << "~NetworkSampler";
+}
+
+void NetworkSampler::stop()
+{
     {
         std::lock_guard<std::mutex> locker(m_stopLock);
         m_stop = true;
@@ -28,7 +34,6 @@ NetworkSampler::~NetworkSampler()
     // run() ends by releasing this lock; taking it here makes the join visible to race
     // detectors, which do not see inside Qt's own thread join.
     std::lock_guard<std::mutex> joined(m_stopLock);
-    qDebug() << "~NetworkSampler";
 }
 
 int NetworkSampler::upRate() const

@@ -27,6 +27,10 @@ public:
                             const QString &sysClassNet = QStringLiteral("/sys/class/net"));
     ~NetworkSampler() override;
 
+    // Ends and joins the sampling thread (the last rates stay); idempotent. The destructor
+    // does it too.
+    void stop();
+
     int upRate() const;   // sent, see the header comment for the unit
     int downRate() const; // received
 

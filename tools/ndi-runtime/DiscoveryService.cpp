@@ -28,8 +28,12 @@ constexpr int kScanIntervalMs = 100;
 constexpr size_t kMaxRegistryFile = 4096;
 constexpr size_t kMaxRemoteEntries = 4096; // bound on what the network can make us keep
 
-std::mutex g_serviceMutex;
-std::weak_ptr<DiscoveryService> g_service;
+// Process-lifetime state: never destroyed, so runtime threads still running at exit and
+// objects the application destroys late (even from its own exit handlers) never reach state
+// that the exit handlers already tore down. The same holds for the configuration strings
+// below.
+std::mutex g_serviceMutex; // trivially destructible
+std::weak_ptr<DiscoveryService> &g_service = *new std::weak_ptr<DiscoveryService>;
 
 std::string envOr(const char *name, const std::string &fallback)
 {
@@ -49,19 +53,19 @@ uint16_t DiscoveryService::discoveryPort()
 
 std::string DiscoveryService::registryDir()
 {
-    static const std::string dir = [] {
+    static const std::string *const dir = new std::string([] {
         struct stat st
         {
         };
         unsigned long long ns = stat("/proc/self/ns/net", &st) == 0 ? st.st_ino : 0;
         return envOr("DESK_RECORDER_NDI_REGISTRY", "/tmp/desk-recorder-ndi-" + std::to_string(ns));
-    }();
-    return dir;
+    }());
+    return *dir;
 }
 
 std::string DiscoveryService::hostName()
 {
-    static const std::string name = [] {
+    static const std::string *const name = new std::string([] {
         char buf[256] = {};
         gethostname(buf, sizeof buf - 1);
         std::string h = envOr("DESK_RECORDER_NDI_HOSTNAME", buf[0] ? buf : "LOCALHOST");
@@ -71,8 +75,8 @@ std::string DiscoveryService::hostName()
         for (char &c : h)
             c = char(std::toupper(static_cast<unsigned char>(c)));
         return h;
-    }();
-    return name;
+    }());
+    return *name;
 }
 
 std::string DiscoveryService::localHostAddress()

@@ -94,6 +94,8 @@ DR_EXPORT bool NDIlib_initialize(void)
 {
     return NDIlib_is_supported_CPU();
 }
+// Nothing process-wide is torn down here: finders, receivers and senders destroyed after
+// it (or never) stay harmless, since applications often end without cleaning up.
 DR_EXPORT void NDIlib_destroy(void) {}
 DR_EXPORT const char *NDIlib_version(void)
 {
