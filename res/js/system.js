@@ -76,8 +76,8 @@ var DR = window.DR || (window.DR = {});
            <h3 data-i18n="recordingDisk"></h3>
            <div class="disk-folder" id="diskFolder"></div>
            <div class="disk-bar" id="diskBar"><span id="diskBarUsed"></span></div>
-           <div class="disk-figures"><span id="diskUsage"></span><span id="diskFree"></span></div>
-           <div class="disk-write"><span data-i18n="diskWriting"></span>: <span id="diskWrite">–</span></div>
+           <div class="disk-figures" id="diskFigures"><span id="diskUsage"></span><span id="diskFree"></span></div>
+           <div class="disk-write" id="diskWriteLine"><span data-i18n="diskWriting"></span>: <span id="diskWrite">–</span></div>
            <p class="disk-low" id="diskLow" data-i18n="diskLow" hidden></p>
          </div>
          <div class="sys-test">
@@ -151,9 +151,9 @@ var DR = window.DR || (window.DR = {});
       return;
     const info = disk.data;
     $("diskFolder").textContent = info ? info.name
-                                       : t(disk.error ? "diskUnreadable" : "diskNone");
+                                       : t(disk.error || disk.lost ? "diskUnreadable" : "diskNone");
     $("diskCard").classList.toggle("none", !info);
-    $("diskBar").hidden = !info;
+    ["diskBar", "diskFigures", "diskWriteLine"].forEach((id) => { $(id).hidden = !info; });
     const free = info ? info.total - info.use : 0;
     const low = !!info && free < LOW_FREE_MIB;
     $("diskCard").classList.toggle("low", low);
@@ -170,7 +170,9 @@ var DR = window.DR || (window.DR = {});
     try {
       const reply = await DR.api.get("/storage/getDeviceList.json");
       const info = Array.isArray(reply.data) ? reply.data[0] : null;
-      state.disk = info ? { data: info } : { none: true };
+      // A folder that could not be read is cleared by the application: keep saying so.
+      const lost = !info && !!state.disk && (state.disk.error || state.disk.lost);
+      state.disk = info ? { data: info } : { none: true, lost: lost };
     } catch (e) {
       if (e.message === "unreachable")
         return;
