@@ -11,9 +11,9 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QHttpServer>
 #include <QJsonArray>
+#include <QStandardPaths>
 #include <QUrl>
 #include <cmath>
 

@@ -55,8 +55,8 @@ private slots:
         env.insert("DESK_RECORDER_DISK_TEST_MS", "1500");
         drtest::AppInstance app;
         QVERIFY(app.start({}, env));
-        QVERIFY(runScript("systempage.js", {app.url(""), QString::number(app.wsPort()), folder,
-                                            small ? "1" : "0"}));
+        QVERIFY(runScript("systempage.js",
+                          {app.url(""), QString::number(app.wsPort()), folder, small ? "1" : "0"}));
         QCOMPARE(app.stop(), 0);
     }
 };
