@@ -2,7 +2,8 @@
 // - webui.js: live connection, layout, window names, sources, audio, swap, removal,
 //   discovery targets, project, clock server and language;
 // - systempage.js: the system page's charts, memory, missing figures, recording disk and
-//   disk speed test (a short one, on a small tmpfs when we are root).
+//   disk speed test (a short one, on a small tmpfs when we are root: the page must warn
+//   that less than 1 GiB is free).
 #include "../sysinfo/TmpfsMount.h"
 #include "TestSupport.h"
 
@@ -49,8 +50,9 @@ private slots:
     {
         TmpfsMount tmpfs{16};
         QTemporaryDir plain;
-        const bool small = tmpfs.reason.isEmpty();
-        const QString folder = small ? tmpfs.path : QDir(plain.path()).canonicalPath();
+        const QString folder =
+            tmpfs.reason.isEmpty() ? tmpfs.path : QDir(plain.path()).canonicalPath();
+        const bool small = QStorageInfo(folder).bytesAvailable() < (qint64(1) << 30);
         QProcessEnvironment env;
         env.insert("DESK_RECORDER_DISK_TEST_MS", "1500");
         drtest::AppInstance app;
