@@ -42,8 +42,11 @@ DR.EventChannel = class {
       } catch (e) {
         return; // not ours
       }
-      if (event && typeof event.name === "string")
+      if (event && typeof event.name === "string") {
         this.onEvent(event);
+        // Other parts of the page (the system page) listen here too.
+        document.dispatchEvent(new CustomEvent("dr:event", { detail: event }));
+      }
     };
     socket.onclose = () => {
       if (this.socket !== socket)

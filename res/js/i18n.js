@@ -60,6 +60,37 @@ DR.i18n = (function () {
       recordStarted: "Recording started in window %1",
       confirmClear: "Remove the sources of all windows?",
       inUse: "in window %1",
+      // System page
+      system: "System",
+      cpu: "CPU",
+      gpu: "GPU",
+      temperature: "Temperature",
+      memory: "Memory in use",
+      network: "Network",
+      netUp: "up",
+      netDown: "down",
+      notAvailable: "not available",
+      memOf: "%1 of %2",
+      lastMinutes: "last 5 minutes",
+      recordingDisk: "Recording disk",
+      diskFolder: "Folder",
+      diskNone: "No recording folder is set.",
+      diskUnreadable: "The recording folder could not be read and was cleared: choose another.",
+      diskUsage: "%1 used of %2",
+      diskFree: "%1 free",
+      diskLow: "Less than 1 GiB free: recording cannot start.",
+      diskWriting: "Writing now",
+      speedTest: "Disk speed test",
+      testStart: "Start test",
+      testStop: "Stop",
+      testRunning: "Testing… %1%",
+      testResult: "Maximum write speed: %1 MB/s",
+      testStopped: "Test stopped.",
+      testNoFolder: "The test cannot run: no recording folder is set.",
+      testFolderGone: "The test cannot run: the recording folder does not exist any more.",
+      testRefused: "The test cannot run on this folder.",
+      testAlreadyRunning: "A test is already running; wait for its result.",
+      testSilent: "The test does not report progress; it was stopped.",
     },
     zh: {
       appTitle: "桌面录制器",
@@ -116,15 +147,48 @@ DR.i18n = (function () {
       recordStarted: "窗口 %1 开始录制",
       confirmClear: "移除所有窗口的信号源？",
       inUse: "在窗口 %1",
+      // System page
+      system: "系统",
+      cpu: "CPU",
+      gpu: "GPU",
+      temperature: "温度",
+      memory: "内存占用",
+      network: "网络",
+      netUp: "上行",
+      netDown: "下行",
+      notAvailable: "不可用",
+      memOf: "%1 / %2",
+      lastMinutes: "最近 5 分钟",
+      recordingDisk: "录制磁盘",
+      diskFolder: "文件夹",
+      diskNone: "尚未设置录制文件夹。",
+      diskUnreadable: "无法读取录制文件夹，已将其清除：请另选文件夹。",
+      diskUsage: "已用 %1，共 %2",
+      diskFree: "可用 %1",
+      diskLow: "可用空间不足 1 GiB：无法开始录制。",
+      diskWriting: "当前写入",
+      speedTest: "磁盘速度测试",
+      testStart: "开始测试",
+      testStop: "停止",
+      testRunning: "测试中… %1%",
+      testResult: "最大写入速度：%1 MB/s",
+      testStopped: "测试已停止。",
+      testNoFolder: "无法测试：尚未设置录制文件夹。",
+      testFolderGone: "无法测试：录制文件夹已不存在。",
+      testRefused: "无法在此文件夹上测试。",
+      testAlreadyRunning: "测试正在进行，请等待结果。",
+      testSilent: "测试没有报告进度，已停止。",
     },
   };
   let current = "en";
 
-  function t(key, arg) {
+  function t(key, arg, arg2) {
     const table = texts[current] || texts.en;
     let text = key in table ? table[key] : (texts.en[key] || key);
     if (arg !== undefined)
       text = text.replace("%1", String(arg));
+    if (arg2 !== undefined)
+      text = text.replace("%2", String(arg2));
     return text;
   }
 
@@ -142,6 +206,8 @@ DR.i18n = (function () {
     current = texts[lang] ? lang : "en";
     document.documentElement.lang = current === "zh" ? "zh-CN" : "en";
     apply(document);
+    // Parts of the page that build texts in code re-label themselves on this event.
+    document.dispatchEvent(new CustomEvent("dr:language", { detail: current }));
   }
 
   return {

@@ -6,10 +6,14 @@
 #include "control/WindowObject.h"
 #include "sysinfo/NetworkSampler.h"
 #include "sysinfo/SystemMonitor.h"
+#include "sysinfo/TemperatureSensor.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QHttpServer>
 #include <QJsonArray>
+#include <QStandardPaths>
 #include <QUrl>
 #include <cmath>
 
@@ -50,6 +54,19 @@ QJsonObject storeDiskReport(DaemonService &service)
         windows.setFreeSpace(freeMiB);
     }
     return report;
+}
+
+// Whether the GPU figure measures something: the GPU script reads NVIDIA's tool or the
+// busy percentage of DRM devices and prints 0 when neither exists.
+bool gpuLoadReadable()
+{
+    if (!QStandardPaths::findExecutable(QStringLiteral("nvidia-smi")).isEmpty())
+        return true;
+    const QDir drm(QStringLiteral("/sys/class/drm"));
+    for (const QString &card : drm.entryList({QStringLiteral("card*")}, QDir::Dirs | QDir::System))
+        if (QFileInfo(drm.filePath(card) + QStringLiteral("/device/gpu_busy_percent")).isReadable())
+            return true;
+    return false;
 }
 
 } // namespace
@@ -100,6 +117,12 @@ void registerPerformanceRoutes(QHttpServer &server, DaemonService &service)
             data["gpu"] = std::round(monitor->gpuUsage());
             data["temp"] = monitor->temperature();
         }
+        // Beside the figures: whether the machine can give them at all, so that a client
+        // shows "not available" rather than 0. A temperature of 0 means no sensor (checked
+        // again while the first sample is still to come).
+        data["gpu_available"] = gpuLoadReadable();
+        data["temp_available"] = monitor && (monitor->temperature() != 0.0 ||
+                                             TemperatureSensor::hottestCelsius() != 0.0);
         data["mem_use"] = memUsed;
         data["mem_total"] = memTotal;
         if (net) {

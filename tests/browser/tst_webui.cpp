@@ -1,10 +1,38 @@
-// The web UI in Chromium against a headless desk-recorder: live connection, layout,
-// window names, sources, audio, swap, removal, discovery targets, project, clock server
-// and language (steps in webui.js, driven by playwright-core).
+// The web UI in Chromium against a headless desk-recorder, driven by playwright-core:
+// - webui.js: live connection, layout, window names, sources, audio, swap, removal,
+//   discovery targets, project, clock server and language;
+// - systempage.js: the system page's charts, memory, missing figures, recording disk and
+//   disk speed test (a short one, on a small tmpfs when we are root: the page must warn
+//   that less than 1 GiB is free).
+#include "../sysinfo/TmpfsMount.h"
 #include "TestSupport.h"
 
 #include <QFileInfo>
 #include <QtTest>
+
+namespace {
+
+// Runs `script` (in this folder) with node and the arguments; true when all its steps passed.
+bool runScript(const QString &script, const QStringList &args)
+{
+    const QString folder = drtest::sourceDir() + "/tests/browser";
+    if (!QFileInfo::exists(folder + "/node_modules/playwright-core/package.json"))
+        qWarning() << "playwright-core is missing: run scripts/deps.sh";
+    else if (!QFileInfo::exists("/usr/bin/chromium"))
+        qWarning() << "chromium is missing: run scripts/deps.sh";
+    else {
+        drtest::ChildProcess node;
+        if (!node.start("node", QStringList{folder + '/' + script} + args) ||
+            !drtest::waitUntil([&] { return !node.isRunning(); }, 150000))
+            return false;
+        const QString output = node.output();
+        qInfo().noquote() << output.right(3000);
+        return output.contains("all steps passed") && node.stop() == 0;
+    }
+    return false;
+}
+
+} // namespace
 
 class TestWebUi : public QObject
 {
@@ -13,22 +41,25 @@ class TestWebUi : public QObject
 private slots:
     void drivesTheWebUi()
     {
-        const QString folder = drtest::sourceDir() + "/tests/browser";
-        QVERIFY2(QFileInfo::exists(folder + "/node_modules/playwright-core/package.json"),
-                 "playwright-core is missing: run scripts/deps.sh");
-        QVERIFY2(QFileInfo::exists("/usr/bin/chromium"),
-                 "chromium is missing: run scripts/deps.sh");
-
         drtest::AppInstance app;
         QVERIFY(app.start());
-        drtest::ChildProcess node;
-        QVERIFY(
-            node.start("node", {folder + "/webui.js", app.url(""), QString::number(app.wsPort())}));
-        QVERIFY(drtest::waitUntil([&] { return !node.isRunning(); }, 150000));
-        const QString output = node.output();
-        qInfo().noquote() << output;
-        QVERIFY2(output.contains("webui: all steps passed"), qPrintable(output.right(3000)));
-        QCOMPARE(node.stop(), 0);
+        QVERIFY(runScript("webui.js", {app.url(""), QString::number(app.wsPort())}));
+    }
+
+    void drivesTheSystemPage()
+    {
+        TmpfsMount tmpfs{16};
+        QTemporaryDir plain;
+        const QString folder =
+            tmpfs.reason.isEmpty() ? tmpfs.path : QDir(plain.path()).canonicalPath();
+        const bool small = QStorageInfo(folder).bytesAvailable() < (qint64(1) << 30);
+        QProcessEnvironment env;
+        env.insert("DESK_RECORDER_DISK_TEST_MS", "1500");
+        drtest::AppInstance app;
+        QVERIFY(app.start({}, env));
+        QVERIFY(runScript("systempage.js",
+                          {app.url(""), QString::number(app.wsPort()), folder, small ? "1" : "0"}));
+        QCOMPARE(app.stop(), 0);
     }
 };
 
