@@ -144,6 +144,10 @@ private slots:
         QCOMPARE(createdAfterRounds().value(1), QString("studio,public|10.1.1.1,10.1.1.2"));
         manager.forceRefresh();
         QCOMPARE(createdAfterRounds().size(), 3);
+        for (int i = 0; i < 2; ++i) { // a new interface setting, then the same one again
+            manager.setNDIInterfaces("nosuch0");
+            QCOMPARE(createdAfterRounds().size(), 4);
+        }
         manager.stopDiscover();
         QVERIFY(manager.isFinished());
         QCOMPARE(manager.sourceCount(), 1); // the table outlives the loop
