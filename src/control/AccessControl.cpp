@@ -85,3 +85,17 @@ QByteArray AccessControl::presentedToken(const QByteArray &authorization, const 
         return query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
     return {};
 }
+
+QByteArray AccessControl::handshakeToken(const QByteArray &head)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    const QList<QByteArray> request = lines.value(0).trimmed().split(' ');
+    QByteArray authorization;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.first(colon).trimmed().toLower() == "authorization")
+            authorization = line.mid(colon + 1).trimmed();
+    }
+    return presentedToken(authorization, QUrl(QString::fromLatin1(request.value(1))));
+}

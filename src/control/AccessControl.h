@@ -49,6 +49,9 @@ public:
     // The token a request presents: the Bearer credential of `authorization` (the header's
     // value), else the "token" query parameter of `url`; empty when there is none.
     static QByteArray presentedToken(const QByteArray &authorization, const QUrl &url);
+    // The token a WebSocket opening handshake presents ("GET /?token=... HTTP/1.1" and its
+    // header lines, without the empty line), as presentedToken.
+    static QByteArray handshakeToken(const QByteArray &head);
 
 private:
     QByteArray m_fullDigest;

@@ -7,7 +7,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QUrl>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -112,18 +111,7 @@ void WebSocketServer::onRawConnection()
 
 void WebSocketServer::admit(QTcpSocket *socket, const QByteArray &head)
 {
-    // "GET /?token=... HTTP/1.1", then header lines.
-    const QList<QByteArray> lines = head.split('\n');
-    const QList<QByteArray> request = lines.value(0).trimmed().split(' ');
-    QByteArray authorization;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines[i].trimmed();
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0 && line.first(colon).trimmed().toLower() == "authorization")
-            authorization = line.mid(colon + 1).trimmed();
-    }
-    const QUrl target(QString::fromLatin1(request.value(1)));
-    const QByteArray token = AccessControl::presentedToken(authorization, target);
+    const QByteArray token = AccessControl::handshakeToken(head);
     if (!head.isEmpty() && m_access->levelOf(token) != AccessControl::Level::None) {
         disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         m_server->handleConnection(socket);
