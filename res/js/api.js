@@ -4,6 +4,81 @@
 var DR = window.DR || (window.DR = {});
 
 DR.api = (function () {
+  // The access token, when the application asks for one: kept in this browser's local
+  // storage, so it is asked for once. The main window hands its token in the address
+  // fragment ("#token=..."), which is taken and then removed from the address bar.
+  const tokenKey = "deskRecorder.token";
+  const texts = {
+    en: { ask: "This Desk Recorder needs an access token.", wrong: "The token was not accepted.",
+          token: "Access token", ok: "Continue", cancel: "Cancel",
+          readOnly: "this access token may only read", refused: "no access token" },
+    zh: { ask: "此 Desk Recorder 需要访问令牌。", wrong: "令牌无效。", token: "访问令牌",
+          ok: "继续", cancel: "取消", readOnly: "此访问令牌只能查看", refused: "没有访问令牌" },
+  };
+  function text(key) {
+    const lang = DR.i18n && DR.i18n.language ? DR.i18n.language() : "en";
+    return (texts[lang] || texts.en)[key];
+  }
+
+  function storedToken() {
+    try { return window.localStorage.getItem(tokenKey) || ""; } catch (e) { return ""; }
+  }
+  function storeToken(token) {
+    try { window.localStorage.setItem(tokenKey, token); } catch (e) { /* private mode */ }
+  }
+  (function takeTokenFromAddress() {
+    const match = /(?:^#|&)token=([^&]*)/.exec(window.location.hash);
+    if (!match)
+      return;
+    storeToken(decodeURIComponent(match[1]));
+    history.replaceState(null, "", window.location.pathname + window.location.search);
+  })();
+
+  // One question at a time, shared by every request that was refused meanwhile. Resolves
+  // to the token entered, or "" when the user cancels.
+  let asking = null;
+  function askToken(wrong) {
+    if (asking)
+      return asking;
+    asking = new Promise(function (resolve) {
+      const dialog = document.createElement("dialog");
+      dialog.id = "tokenDialog";
+      const form = document.createElement("form");
+      form.method = "dialog";
+      const message = document.createElement("p");
+      message.textContent = (wrong ? text("wrong") + " " : "") + text("ask");
+      const label = document.createElement("label");
+      label.textContent = text("token") + " ";
+      const input = document.createElement("input");
+      input.id = "tokenInput";
+      input.type = "password";
+      input.autocomplete = "current-password";
+      input.required = true;
+      label.appendChild(input);
+      const ok = document.createElement("button");
+      ok.id = "tokenOk";
+      ok.value = "ok";
+      ok.textContent = text("ok");
+      const cancel = document.createElement("button");
+      cancel.value = "cancel";
+      cancel.formNoValidate = true;
+      cancel.textContent = text("cancel");
+      form.append(message, label, ok, cancel);
+      dialog.appendChild(form);
+      dialog.addEventListener("close", function () {
+        const token = dialog.returnValue === "ok" ? input.value.trim() : "";
+        dialog.remove();
+        asking = null;
+        if (token)
+          storeToken(token);
+        resolve(token);
+      });
+      document.body.appendChild(dialog);
+      dialog.showModal();
+    });
+    return asking;
+  }
+
   function check(reply) {
     if (reply && reply.result === "error")
       throw new Error(reply.msg || "error");
@@ -11,22 +86,37 @@ DR.api = (function () {
   }
 
   async function request(path, body) {
-    const options = body === undefined
-      ? { method: "GET", cache: "no-store" }
-      : { method: "POST", cache: "no-store", headers: { "Content-Type": "application/json" },
-          body: JSON.stringify(body) };
-    let response;
-    try {
-      response = await fetch("/api" + path, options);
-    } catch (e) {
-      throw new Error("unreachable");
+    for (let attempt = 0; ; ++attempt) {
+      const headers = {};
+      const token = storedToken();
+      if (token)
+        headers.Authorization = "Bearer " + token;
+      const options = body === undefined
+        ? { method: "GET", cache: "no-store", headers: headers }
+        : { method: "POST", cache: "no-store", body: JSON.stringify(body),
+            headers: Object.assign(headers, { "Content-Type": "application/json" }) };
+      let response;
+      try {
+        response = await fetch("/api" + path, options);
+      } catch (e) {
+        throw new Error("unreachable");
+      }
+      if (response.status === 401) {
+        // Another request may have stored the right token meanwhile: try that first.
+        if (storedToken() !== token || (await askToken(attempt > 0 || token !== "")))
+          continue;
+        throw new Error(text("refused"));
+      }
+      if (response.status === 403)
+        throw new Error(text("readOnly"));
+      if (!response.ok)
+        throw new Error("HTTP " + response.status);
+      return check(await response.json());
     }
-    if (!response.ok)
-      throw new Error("HTTP " + response.status);
-    return check(await response.json());
   }
 
   return {
+    token: storedToken,
     get: function (path) { return request(path); },
     post: function (path, body) { return request(path, body || {}); },
 

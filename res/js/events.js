@@ -1,6 +1,7 @@
 // The live event channel: a WebSocket to the application's event port, reconnected with
 // a growing pause when it drops. The port comes from the page's "ws" query parameter
-// (default 12345); the host is the page's own.
+// (default 12345); the host is the page's own. The access token, when there is one, goes in
+// the URL (browsers cannot send headers with a WebSocket).
 "use strict";
 var DR = window.DR || (window.DR = {});
 
@@ -18,7 +19,9 @@ DR.EventChannel = class {
     const port = parseInt(params.get("ws") || "12345", 10);
     const host = window.location.hostname || "127.0.0.1";
     const hostPart = host.indexOf(":") >= 0 ? "[" + host + "]" : host; // IPv6 literal
-    return "ws://" + hostPart + ":" + (port > 0 && port < 65536 ? port : 12345);
+    const token = DR.api && DR.api.token ? DR.api.token() : "";
+    return "ws://" + hostPart + ":" + (port > 0 && port < 65536 ? port : 12345) + "/" +
+           (token ? "?token=" + encodeURIComponent(token) : "");
   }
 
   open() {

@@ -90,6 +90,10 @@ Window {
                 }
             }
             request.open("GET", base + "/api/output/get.json")
+            // With an access token, the start-up hands it in the address fragment.
+            const token = /#token=([^&]*)/.exec(String(initialUrl))
+            if (token)
+                request.setRequestHeader("Authorization", "Bearer " + decodeURIComponent(token[1]))
             request.send()
         }
     }

@@ -1,6 +1,8 @@
 #include "app/AppOptions.h"
 
 #include <QDir>
+#include <QHostAddress>
+#include <QSettings>
 #include <QStandardPaths>
 
 namespace {
@@ -13,6 +15,11 @@ bool parsePort(const QString &text, quint16 *port)
         return false;
     *port = static_cast<quint16>(value);
     return true;
+}
+
+bool isAddress(const QString &text)
+{
+    return !QHostAddress(text).isNull();
 }
 
 } // namespace
@@ -77,6 +84,23 @@ bool AppOptions::parse(const QStringList &args, AppOptions *out, QString *error)
                 return false;
             }
             (arg == QLatin1String("--http-port") ? result.httpPort : result.wsPort) = port;
+        } else if (arg == QLatin1String("--bind")) {
+            QString value;
+            if (!takeValue(&value) || !isAddress(value)) {
+                *error = QStringLiteral("--bind needs an IP address of this machine, such as "
+                                        "127.0.0.1");
+                return false;
+            }
+            result.bindAddress = value;
+        } else if (arg == QLatin1String("--token-file") ||
+                   arg == QLatin1String("--read-only-token-file")) {
+            QString value;
+            if (!takeValue(&value) || value.isEmpty()) {
+                *error = QStringLiteral("%1 needs a file").arg(arg);
+                return false;
+            }
+            (arg == QLatin1String("--token-file") ? result.tokenFile : result.readOnlyTokenFile) =
+                QDir(value).absolutePath();
         } else {
             *error = QStringLiteral("unknown argument: %1").arg(args[i]);
             return false;
@@ -88,6 +112,34 @@ bool AppOptions::parse(const QStringList &args, AppOptions *out, QString *error)
         return false;
     }
     *out = result;
+    return true;
+}
+
+bool AppOptions::applySettings(const QString &dataFolder, QString *error)
+{
+    const QDir folder(dataFolder);
+    const QSettings settings(folder.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+    if (bindAddress.isEmpty()) {
+        const QString value = settings.value(QStringLiteral("network/bind")).toString().trimmed();
+        if (!value.isEmpty() && !isAddress(value)) {
+            *error = QStringLiteral("settings.ini: [network] bind=%1 is no IP address").arg(value);
+            return false;
+        }
+        bindAddress = value;
+    }
+    const auto path = [&](const char *key) {
+        const QString value = settings.value(QLatin1String(key)).toString().trimmed();
+        return value.isEmpty() ? value : folder.absoluteFilePath(value);
+    };
+    if (tokenFile.isEmpty())
+        tokenFile = path("access/tokenFile");
+    if (readOnlyTokenFile.isEmpty())
+        readOnlyTokenFile = path("access/readOnlyTokenFile");
+    if (tokenFile.isEmpty() && !readOnlyTokenFile.isEmpty()) {
+        *error = QStringLiteral("a read-only token needs a full-access token as well "
+                                "(--token-file or [access] tokenFile)");
+        return false;
+    }
     return true;
 }
 
@@ -103,6 +155,10 @@ QString AppOptions::helpText(const QString &program)
                "  --data-dir DIR    settings and logs folder (default %2)\n"
                "  --http-port N     HTTP API and web UI port (default %3)\n"
                "  --ws-port N       WebSocket event port (default %4)\n"
+               "  --bind ADDRESS    listen on this address only (default: all interfaces)\n"
+               "  --token-file FILE the API and events need the token held in FILE\n"
+               "  --read-only-token-file FILE\n"
+               "                    a second token that may only read\n"
                "  --developing      look for res/ in the working directory instead of\n"
                "                    beside the executable\n"
                "  --version         print the version and exit\n"

@@ -19,10 +19,20 @@ struct AppOptions
     QString dataDir; // empty: the per-user default (see defaultDataDir)
     quint16 httpPort = kDefaultHttpPort;
     quint16 wsPort = kDefaultWsPort;
+    // Address both servers listen on; empty: all interfaces.
+    QString bindAddress;
+    // Files holding the full-access and the read-only token; empty: none (open access).
+    QString tokenFile;
+    QString readOnlyTokenFile;
 
     // Parses `args` (args[0] is the program). Returns false with a one-line reason in
     // *error for unknown options, missing values and ports outside 1..65535.
     static bool parse(const QStringList &args, AppOptions *out, QString *error);
+    // Takes what the command line left open from the data folder's settings.ini:
+    // [network] bind, [access] tokenFile and readOnlyTokenFile (relative paths are taken
+    // from the data folder). False with a one-line reason for a bind value that is no
+    // address, or a read-only token without a full-access one.
+    bool applySettings(const QString &dataFolder, QString *error);
     // Text printed by --help.
     static QString helpText(const QString &program);
     // ~/.local/share/desk-recorder (honours XDG_DATA_HOME).

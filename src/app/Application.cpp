@@ -6,6 +6,7 @@
 #include "app/PowerInhibitor.h"
 #include "app/SignalWatcher.h"
 #include "app/Translator.h"
+#include "control/AccessControl.h"
 #include "control/DaemonService.h"
 #include "control/WebSocketServer.h"
 #include "discovery/DiscoveryInterfaces.h"
@@ -20,6 +21,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFont>
+#include <QHostAddress>
 #include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -48,18 +50,63 @@ void ensureLoggerSettings(const QString &dataFolder)
     file.write("[settings]\n"
                "; 0 keeps every message, 1 drops debug, 2 also warnings, 3 keeps fatal and\n"
                "; info, 4 only info, 5 nothing. Changes apply while the program runs.\n"
-               "level=0\n");
+               "level=0\n"
+               "\n"
+               "; Listen on one address only (both ports), instead of all interfaces:\n"
+               "; [network]\n"
+               "; bind=127.0.0.1\n"
+               "; Require an access token for the API and events (files hold the token on\n"
+               "; their first line; relative paths are taken from this folder):\n"
+               "; [access]\n"
+               "; tokenFile=token\n"
+               "; readOnlyTokenFile=viewer-token\n");
     file.commit();
 }
 
-QString webUiUrl(quint16 httpPort, quint16 wsPort)
+// The embedded view's address: loopback unless the servers listen on one other address;
+// the full-access token goes in the fragment, which the browser never sends anywhere.
+QString webUiUrl(const AppOptions &options, const QByteArray &token)
 {
-    QString url = QStringLiteral("http://127.0.0.1:") + QString::number(httpPort) +
-                  QStringLiteral("/index.html?");
+    QString host = QStringLiteral("127.0.0.1");
+    const QHostAddress bound(options.bindAddress);
+    if (!options.bindAddress.isEmpty() && bound != QHostAddress(QHostAddress::Any) &&
+        bound != QHostAddress(QHostAddress::AnyIPv4) &&
+        bound != QHostAddress(QHostAddress::AnyIPv6)) {
+        host = bound.protocol() == QAbstractSocket::IPv6Protocol
+                   ? QLatin1Char('[') + bound.toString() + QLatin1Char(']')
+                   : bound.toString();
+    }
+    QString url = QStringLiteral("http://") + host + QLatin1Char(':') +
+                  QString::number(options.httpPort) + QStringLiteral("/index.html?");
     url += QStringLiteral("output=1");
-    if (wsPort != AppOptions::kDefaultWsPort)
-        url += QStringLiteral("&ws=") + QString::number(wsPort);
+    if (options.wsPort != AppOptions::kDefaultWsPort)
+        url += QStringLiteral("&ws=") + QString::number(options.wsPort);
+    if (!token.isEmpty())
+        url += QStringLiteral("#token=") + QString::fromLatin1(QUrl::toPercentEncoding(token));
     return url;
+}
+
+// The tokens named by the options; false with a reason when a file is unusable.
+bool loadAccess(const AppOptions &options, AccessControl *access, QByteArray *fullToken,
+                QString *error)
+{
+    QByteArray readToken;
+    if (!options.tokenFile.isEmpty() &&
+        !AccessControl::readTokenFile(options.tokenFile, fullToken, error))
+        return false;
+    if (!options.readOnlyTokenFile.isEmpty() &&
+        !AccessControl::readTokenFile(options.readOnlyTokenFile, &readToken, error))
+        return false;
+    if (!readToken.isEmpty() && readToken == *fullToken) {
+        *error = QStringLiteral("the read-only token equals the full-access token");
+        return false;
+    }
+    for (const QString &path : {options.tokenFile, options.readOnlyTokenFile}) {
+        if (!path.isEmpty() && (QFileInfo(path).permissions() & QFileDevice::ReadOther))
+            qWarning().noquote() << "the token file" << path << "is readable by every user";
+    }
+    access->setTokens(*fullToken, readToken);
+    return true;
 }
 
 void complain(const QString &text)
@@ -182,6 +229,26 @@ int Application::run(int argc, char **argv)
                       << "base folder" << baseFolder << "data folder" << dataFolder << "HTTP port"
                       << options.httpPort << "event port" << options.wsPort;
 
+    // Binding and access: the command line first, then settings.ini.
+    auto access = std::make_shared<AccessControl>();
+    QByteArray fullToken;
+    if (!options.applySettings(dataFolder, &error) ||
+        !loadAccess(options, access.get(), &fullToken, &error)) {
+        qWarning().noquote() << "start-up refused:" << error;
+        complain(error);
+        return fail();
+    }
+    const QHostAddress bindAddress = options.bindAddress.isEmpty()
+                                         ? QHostAddress(QHostAddress::Any)
+                                         : QHostAddress(options.bindAddress);
+    qInfo().noquote() << "listening on"
+                      << (options.bindAddress.isEmpty() ? QStringLiteral("all interfaces")
+                                                        : options.bindAddress)
+                      << "; access:"
+                      << (access->isOpen()         ? "open, no token"
+                          : access->hasReadToken() ? "full-access and read-only tokens"
+                                                   : "full-access token");
+
     CrashDumpLoader::load(QCoreApplication::applicationDirPath(), dataFolder);
 
     if (!options.headless)
@@ -189,9 +256,19 @@ int Application::run(int argc, char **argv)
 
     WebSocketServer *events = WebSocketServer::instance();
     running.events = events;
-    if (!events->start(options.wsPort))
+    events->setAccessControl(access);
+    if (!events->start(options.wsPort, bindAddress)) {
+        // Without an explicit address the application runs on without live updates; an
+        // address that was asked for and cannot be used is a configuration to fix.
+        if (!options.bindAddress.isEmpty()) {
+            complain(QStringLiteral("cannot listen on event port %1 at %2: %3")
+                         .arg(options.wsPort)
+                         .arg(options.bindAddress, events->errorString()));
+            return fail();
+        }
         qWarning().noquote() << "event channel: cannot listen on port" << options.wsPort
                              << "- web clients get no live updates";
+    }
 
     DaemonService *daemon = DaemonService::instance();
     running.daemon = daemon;
@@ -200,14 +277,23 @@ int Application::run(int argc, char **argv)
         complain(QStringLiteral("cannot use the data folder %1").arg(dataFolder));
         return fail();
     }
+    daemon->setBindAddress(bindAddress);
+    daemon->setAccessControl(access);
     if (!daemon->startHttpServer()) {
         qDebug() << "daemonService listen this port failed! :" << options.httpPort;
-        complain(QStringLiteral("cannot listen on HTTP port %1 (is another instance running?)")
-                     .arg(options.httpPort));
+        if (options.bindAddress.isEmpty()) {
+            complain(QStringLiteral("cannot listen on HTTP port %1 (is another instance running?)")
+                         .arg(options.httpPort));
+        } else {
+            complain(QStringLiteral("cannot listen on HTTP port %1 at %2 (is another instance "
+                                    "running, or is %2 not an address of this machine?)")
+                         .arg(options.httpPort)
+                         .arg(options.bindAddress));
+        }
         return fail();
     }
 
-    QUrl initialUrl = QUrl::fromUserInput(webUiUrl(options.httpPort, options.wsPort));
+    QUrl initialUrl = QUrl::fromUserInput(webUiUrl(options, fullToken));
     if (!initialUrl.isValid())
         initialUrl = QUrl::fromUserInput(QStringLiteral("about:blank"));
 

@@ -7,6 +7,11 @@
 // before any handler runs, so nothing is stored: on the connection from its declared
 // length (HTTP 413, see LimitedTcpServer), else here with the error envelope.
 //
+// Access: when the application has an access token (AccessControl), every API route
+// needs it and answers HTTP 401 with the error envelope otherwise, before its handler
+// runs. Routes that only read (isReadRoute) also take the read-only token; the others
+// answer it with HTTP 403. A new route that only reads joins the list in ApiRoute.cpp.
+//
 // Adding a route group: put it in its own .cpp with a function
 // `void registerXxxRoutes(QHttpServer &, DaemonService &)` declared in a header beside it,
 // and call it from DaemonService::startHttpServer at its place in the order (the static
@@ -18,8 +23,11 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <QStringList>
 #include <functional>
+#include <memory>
 
+class AccessControl;
 class DaemonService;
 class QHttpServer;
 class QHttpServerRequest;
@@ -44,20 +52,32 @@ void add(QHttpServer &server, const QString &path, Handler handler);
 // replies that are cached between requests).
 using TextHandler = std::function<QByteArray(const QHttpServerRequest &request)>;
 void addJsonText(QHttpServer &server, const QString &path, TextHandler handler);
-// Registers "/api" + `path` so that it runs DaemonService::handleRequest(code, ...).
+// Registers "/api" + `path` so that it runs DaemonService::handleRequest(code, ...). The
+// "token" query parameter is taken off the URL first.
 void addCommand(QHttpServer &server, DaemonService &service, const QString &path, int code);
+
+// Whether the route ("/api/...") only reads, so the read-only token may call it. The list
+// is in ApiRoute.cpp; every route not on it counts as changing something.
+bool isReadRoute(const QString &fullPath);
+
+// Who may call the routes of `server`; open access until set.
+void setAccessControl(QHttpServer &server, std::shared_ptr<const AccessControl> access);
+
+// Every API route ("/api/...") registered on `server`, in registration order.
+QStringList routes(const QHttpServer &server);
 
 } // namespace ApiRoute
 
 // Route groups of the control plane, called by DaemonService::startHttpServer in this
 // order (storage and performance groups of the system monitor join between record and
 // ntp; the static file route is last).
-void registerGeneralRoutes(QHttpServer &server, DaemonService &service);   // /config/general
-void registerProjectRoutes(QHttpServer &server, DaemonService &service);   // /project/*
-void registerOutputRoutes(QHttpServer &server, DaemonService &service);    // /output/*
-void registerSourceRoutes(QHttpServer &server, DaemonService &service);    // /source/*
-void registerDiscoveryRoutes(QHttpServer &server, DaemonService &service); // /discovery/*
-void registerLangRoutes(QHttpServer &server, DaemonService &service);      // /lang/*
-void registerRecordRoutes(QHttpServer &server, DaemonService &service);    // /record/*
-void registerNtpRoutes(QHttpServer &server, DaemonService &service);       // /ntp/*
-void registerStaticFileRoute(QHttpServer &server, DaemonService &service); // "/<arg>"
+void registerGeneralRoutes(QHttpServer &server, DaemonService &service);    // /config/general
+void registerProjectRoutes(QHttpServer &server, DaemonService &service);    // /project/*
+void registerOutputRoutes(QHttpServer &server, DaemonService &service);     // /output/*
+void registerSourceRoutes(QHttpServer &server, DaemonService &service);     // /source/*
+void registerDiscoveryRoutes(QHttpServer &server, DaemonService &service);  // /discovery/*
+void registerLangRoutes(QHttpServer &server, DaemonService &service);       // /lang/*
+void registerRecordRoutes(QHttpServer &server, DaemonService &service);     // /record/*
+void registerNtpRoutes(QHttpServer &server, DaemonService &service);        // /ntp/*
+void registerApiDocumentRoute(QHttpServer &server, DaemonService &service); // /openapi.json
+void registerStaticFileRoute(QHttpServer &server, DaemonService &service);  // "/<arg>"

@@ -1,5 +1,6 @@
 #include "control/DaemonService.h"
 
+#include "control/AccessControl.h"
 #include "control/ApiRoute.h"
 #include "control/JsonFile.h"
 #include "control/LayoutManager.h"
@@ -135,6 +136,7 @@ bool DaemonService::startHttpServer()
         return m_boundPort != 0;
     m_httpServer = new QHttpServer;
     QHttpServer &server = *m_httpServer;
+    ApiRoute::setAccessControl(server, m_access);
     registerGeneralRoutes(server, *this);
     registerProjectRoutes(server, *this);
     registerOutputRoutes(server, *this);
@@ -145,6 +147,7 @@ bool DaemonService::startHttpServer()
     registerStorageRoutes(server, *this);
     registerPerformanceRoutes(server, *this);
     registerNtpRoutes(server, *this);
+    registerApiDocumentRoute(server, *this);
     registerStaticFileRoute(server, *this); // last: it takes every path left
 
     // Recording seam: m_taskObject = new TaskObject; m_taskThread = new QThread;
@@ -152,16 +155,29 @@ bool DaemonService::startHttpServer()
 
     // Oversized requests are refused on the connection, before their bodies are buffered.
     auto *listener = new LimitedTcpServer(ApiRoute::MaxBodyBytes, m_httpServer);
-    if (listener->listen(QHostAddress::Any, quint16(m_port))) {
+    if (listener->listen(m_bindAddress, quint16(m_port))) {
         server.bind(listener);
         m_boundPort = listener->serverPort();
     } else {
-        qWarning().noquote() << "HTTP port" << m_port << "unavailable:" << listener->errorString();
+        qWarning().noquote() << "HTTP port" << m_port << "on" << m_bindAddress.toString()
+                             << "unavailable:" << listener->errorString();
     }
     const bool listening = m_boundPort != 0;
     qInfo().noquote() << "HttpServer listen port " << (listening ? m_boundPort : m_port)
                       << (listening ? "success!" : "failed!");
     return listening;
+}
+
+void DaemonService::setAccessControl(std::shared_ptr<const AccessControl> access)
+{
+    m_access = std::move(access);
+    if (m_httpServer)
+        ApiRoute::setAccessControl(*m_httpServer, m_access);
+}
+
+QStringList DaemonService::apiRoutes() const
+{
+    return m_httpServer ? ApiRoute::routes(*m_httpServer) : QStringList();
 }
 
 quint16 DaemonService::serverPort() const

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
@@ -17,6 +18,7 @@
 #include <functional>
 #include <memory>
 
+class AccessControl;
 class AudioOutputMixer;
 class LayoutManager;
 class NetworkSampler;
@@ -72,10 +74,19 @@ public:
     // ntp.ini, groups.json and output.json (defaults for missing or broken files).
     // False only when the data folder cannot be created.
     bool init(const QString &dataFolder, const QString &baseFolder, int port);
-    // Registers the routes and listens on all addresses at the port given to init (0
+    // Address the HTTP server listens on (default: all interfaces); set before
+    // startHttpServer.
+    void setBindAddress(const QHostAddress &address) { m_bindAddress = address; }
+    QHostAddress bindAddress() const { return m_bindAddress; }
+    // Who may call the API (default: open); set before startHttpServer.
+    void setAccessControl(std::shared_ptr<const AccessControl> access);
+    // Registers the routes and listens on the bind address at the port given to init (0
     // picks a free port, see serverPort()). Logs "HttpServer listen port <port>
     // success!" or "failed!".
     bool startHttpServer();
+    // Paths of the registered API routes ("/api/..."), for the API document's check.
+    // Empty before startHttpServer.
+    QStringList apiRoutes() const;
     // The port the HTTP server listens on, 0 when it does not.
     quint16 serverPort() const;
     void setWebSocketServer(WebSocketServer *server) { m_webSocketServer = server; }
@@ -199,6 +210,8 @@ private:
     void writeGroupsFile(QJsonObject content);
 
     QHttpServer *m_httpServer = nullptr; // owned
+    QHostAddress m_bindAddress{QHostAddress::Any};
+    std::shared_ptr<const AccessControl> m_access; // null: open
     QString m_dataFolder;
     QString m_resFolder;
     int m_port = 0;

@@ -13,9 +13,17 @@ namespace {
 
 const char *const Version = "1.13.0003";
 
-// First address of this machine that is not IPv4 loopback and has an IPv4 value.
-QString hostAddress()
+// The address the web UI is reached at: the bind address when the server listens on one
+// address only, else the first address of this machine that is not IPv4 loopback and has
+// an IPv4 value.
+QString hostAddress(const QHostAddress &bound)
 {
+    if (bound != QHostAddress(QHostAddress::Any) && bound != QHostAddress(QHostAddress::AnyIPv4) &&
+        bound != QHostAddress(QHostAddress::AnyIPv6)) {
+        return bound.protocol() == QAbstractSocket::IPv6Protocol
+                   ? QLatin1Char('[') + bound.toString() + QLatin1Char(']')
+                   : bound.toString();
+    }
     const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
     for (const QHostAddress &address : addresses) {
         if (address == QHostAddress(QHostAddress::LocalHost))
@@ -41,8 +49,9 @@ QJsonObject generalConfig(const DaemonService &service)
         {"languageOptions", QJsonArray{zh, en}},
         {"logoShow", false},
         {"logoUrl", ""},
-        {"qrcode",
-         QStringLiteral("http://%1:%2/index.html").arg(hostAddress()).arg(service.port())},
+        {"qrcode", QStringLiteral("http://%1:%2/index.html")
+                       .arg(hostAddress(service.bindAddress()))
+                       .arg(service.port())},
         {"version", Version},
         {"deviceName", QJsonObject{{"zh", QStringLiteral("采集站台")}, {"en", "Capture Station"}}},
     };

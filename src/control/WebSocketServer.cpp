@@ -1,7 +1,12 @@
 #include "control/WebSocketServer.h"
 
+#include "control/AccessControl.h"
+
 #include <QDebug>
 #include <QJsonDocument>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -36,20 +41,38 @@ WebSocketServer::~WebSocketServer()
     qDebug() << "~WebSocketServer";
 }
 
-bool WebSocketServer::start(quint16 port)
+void WebSocketServer::setAccessControl(std::shared_ptr<const AccessControl> access)
 {
-    if (m_server && m_server->isListening())
+    m_access = std::move(access);
+}
+
+bool WebSocketServer::start(quint16 port, const QHostAddress &address)
+{
+    if (isListening())
         return true;
     if (!m_server) {
         m_server = new QWebSocketServer(QStringLiteral("Chat Server"),
                                         QWebSocketServer::NonSecureMode, this);
     }
-    if (!m_server->listen(QHostAddress::Any, port)) {
-        qWarning().noquote() << "event channel cannot listen on port" << port << ":"
-                             << m_server->errorString();
+    bool listening = false;
+    if (!m_access || m_access->isOpen()) {
+        listening = m_server->listen(address, port);
+        m_errorString = listening ? QString() : m_server->errorString();
+    } else {
+        // Connections are checked first and then handed to the (not listening) server.
+        if (!m_gate) {
+            m_gate = new QTcpServer(this);
+            connect(m_gate, &QTcpServer::newConnection, this, &WebSocketServer::onRawConnection);
+        }
+        listening = m_gate->listen(address, port);
+        m_errorString = listening ? QString() : m_gate->errorString();
+    }
+    if (!listening) {
+        qWarning().noquote() << "event channel cannot listen on port" << port << "on"
+                             << address.toString() << ":" << m_errorString;
         return false;
     }
-    printLine(QStringLiteral("Chat Server listening on port %1").arg(m_server->serverPort()));
+    printLine(QStringLiteral("Chat Server listening on port %1").arg(serverPort()));
     connect(m_server, &QWebSocketServer::newConnection, this, &WebSocketServer::onNewConnection,
             Qt::UniqueConnection);
     return true;
@@ -57,6 +80,8 @@ bool WebSocketServer::start(quint16 port)
 
 void WebSocketServer::stop()
 {
+    if (m_gate)
+        m_gate->close();
     if (m_server)
         m_server->close();
     const QList<QPointer<QWebSocket>> clients = std::exchange(m_clients, {});
@@ -71,12 +96,54 @@ void WebSocketServer::stop()
 
 bool WebSocketServer::isListening() const
 {
-    return m_server && m_server->isListening();
+    return (m_server && m_server->isListening()) || (m_gate && m_gate->isListening());
 }
 
 quint16 WebSocketServer::serverPort() const
 {
+    if (m_gate && m_gate->isListening())
+        return m_gate->serverPort();
     return isListening() ? m_server->serverPort() : 0;
+}
+
+void WebSocketServer::onRawConnection()
+{
+    // Bytes are only peeked here: the WebSocket server reads the same handshake after.
+    constexpr qint64 MaxHeadBytes = 16 * 1024;
+    constexpr int HeadTimeoutMs = 10000;
+    while (QTcpSocket *socket = m_gate->nextPendingConnection()) {
+        auto *watch = new QObject(socket); // its connections end when the head is judged
+        connect(socket, &QTcpSocket::readyRead, watch, [this, socket, watch] {
+            const QByteArray bytes = socket->peek(MaxHeadBytes + 1);
+            const qsizetype end = bytes.indexOf("\r\n\r\n");
+            if (end < 0 && bytes.size() <= MaxHeadBytes)
+                return; // the head is not complete yet
+            delete watch;
+            admit(socket, end < 0 ? QByteArray() : bytes.first(end));
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(HeadTimeoutMs, watch, [socket] { socket->abort(); });
+    }
+}
+
+void WebSocketServer::admit(QTcpSocket *socket, const QByteArray &head)
+{
+    const QByteArray token = AccessControl::handshakeToken(head);
+    if (!head.isEmpty() && m_access->levelOf(token) != AccessControl::Level::None) {
+        disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        m_server->handleConnection(socket);
+        return;
+    }
+    if (!m_lastRefusalLog.isValid() || m_lastRefusalLog.elapsed() >= 10000) {
+        qWarning().noquote() << "event channel refused" << socket->peerAddress().toString() << ":"
+                             << (token.isEmpty() ? "no access token" : "wrong access token");
+        m_lastRefusalLog.start();
+    }
+    const QByteArray body = R"({"result":"error","msg":"access token missing or wrong"})";
+    socket->write("HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\n"
+                  "Content-Length: " +
+                  QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    socket->disconnectFromHost();
 }
 
 void WebSocketServer::onNewConnection()

@@ -6,13 +6,25 @@
 // other threads reach sendMessages through a queued invocation (QMetaObject::invokeMethod
 // by name with Qt::AutoConnection) or a queued signal connection, so the client list
 // needs no lock.
+//
+// With an access token (AccessControl) a connection must present the full or the
+// read-only token in its URL ("/?token=...") or as "Authorization: Bearer ..."; the
+// opening handshake of any other is answered with HTTP 401 and closed, so it never
+// becomes a client.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 
+#include <memory>
+
+class AccessControl;
+class QTcpServer;
+class QTcpSocket;
 class QWebSocket;
 class QWebSocketServer;
 
@@ -26,9 +38,13 @@ public:
     explicit WebSocketServer(QObject *parent = nullptr);
     ~WebSocketServer() override;
 
-    // Listens on all addresses at `port` (plain ws). On success prints "Chat Server
-    // listening on port <port>" to standard output; on failure stays without clients.
-    bool start(quint16 port);
+    // Who may connect (default: open); set before start.
+    void setAccessControl(std::shared_ptr<const AccessControl> access);
+    // Listens on `address` (default: all) at `port` (plain ws). On success prints "Chat
+    // Server listening on port <port>" to standard output; on failure stays without
+    // clients, and errorString() says why.
+    bool start(quint16 port, const QHostAddress &address = QHostAddress(QHostAddress::Any));
+    QString errorString() const { return m_errorString; }
     // Stops listening and closes every client (part of the application's shutdown).
     void stop();
     bool isListening() const;
@@ -49,6 +65,14 @@ private slots:
     void socketDisconnected();
 
 private:
+    // Token check of a raw connection before its WebSocket handshake (access not open).
+    void onRawConnection();
+    void admit(QTcpSocket *socket, const QByteArray &head);
+
     QWebSocketServer *m_server = nullptr;
+    QTcpServer *m_gate = nullptr; // listens instead of m_server when a token is needed
+    std::shared_ptr<const AccessControl> m_access;
+    QString m_errorString;
+    QElapsedTimer m_lastRefusalLog; // refusals are logged at most every 10 s
     QList<QPointer<QWebSocket>> m_clients;
 };

@@ -1,6 +1,8 @@
 // Start-up and shutdown of the real desk-recorder binary: a bad command line, refusal of a
-// taken port, an unusable data folder or a broken main window (taken from the working
-// folder's res/ only with --developing), and clean ends on signals.
+// taken port, an address not of this machine, unusable access tokens, an unusable data
+// folder or a broken main window (taken from the working folder's res/ only with
+// --developing), and clean ends on signals; access tokens from a file and from
+// settings.ini, and the service unit.
 #include "TestSupport.h"
 
 #include <QDir>
@@ -24,6 +26,9 @@ private slots:
         write(m_work->filePath("res/qml/MainWindow.qml"), "import QtQuick\nItem {\n");
         write(m_work->filePath("res/index.html"), "<p>working folder page</p>");
         write(m_data->filePath("file"), "");
+        write(m_data->filePath("short-token"), "abc\n");
+        QVERIFY(QDir(m_data->path()).mkpath("ro"));
+        write(m_data->filePath("ro/settings.ini"), "[access]\nreadOnlyTokenFile=viewer\n");
     }
 
     void endsAtOnce_data()
@@ -45,6 +50,17 @@ private slots:
         row("unusable data folder",
             QStringList{"--headless", "--data-dir", "DATA/file/data"} + ports, 255,
             "cannot use the data folder");
+        row("bind address not of this machine",
+            QStringList{"--headless", "--data-dir", "DATA", "--bind", "192.0.2.1"} + ports, 255,
+            "cannot listen on .* port \\d+ at 192.0.2.1");
+        row("bind not an address", {"--headless", "--bind", "localhost"}, 2,
+            "--bind needs an IP address");
+        row("short token",
+            QStringList{"--headless", "--data-dir", "DATA", "--token-file", "DATA/short-token"} +
+                ports,
+            255, "unusable token file .*short-token: the token has fewer than 8 characters");
+        row("read-only token alone", QStringList{"--headless", "--data-dir", "DATA/ro"} + ports,
+            255, "a read-only token needs a full-access token");
         row("broken main window", QStringList{"--developing", "--data-dir", "DATA"} + ports, 255,
             "cannot load", "application engine load main.qml failed!");
     }
@@ -96,6 +112,66 @@ private slots:
             QVERIFY2(log.contains(line), log.constData());
         // The last line is written before the end, not lost in the queue.
         QVERIFY2(log.contains("desk-recorder shutting down\r\n"), log.right(600).constData());
+    }
+
+    // A token from --token-file and a read-only one from settings.ini: the API and the
+    // event channel need one of them, the read-only one cannot change anything, and
+    // neither token reaches the output or the log.
+    void tokensFromFileAndSettings()
+    {
+        drtest::AppInstance app;
+        write(app.dataDir() + "/operator", "operator-secret-1\n");
+        write(app.dataDir() + "/viewer", "viewer-secret-2\n");
+        write(app.dataDir() + "/settings.ini", "[access]\nreadOnlyTokenFile=viewer\n");
+        QVERIFY(app.start({"--token-file", app.dataDir() + "/operator"}));
+        const auto call = [&](const QByteArray &method, const QString &path,
+                              const QByteArray &token) {
+            return drtest::httpSend(
+                app.url(path), method,
+                method == "POST" ? "{\"project_id\": 1, \"project_name\": \"x\"}" : "",
+                {{"Authorization", "Bearer " + token}});
+        };
+        QCOMPARE(app.get("/api/output/get.json").status, 401);
+        QCOMPARE(call("GET", "/api/output/get.json", "operator-secret-1").status, 200);
+        QCOMPARE(call("GET", "/api/output/get.json", "viewer-secret-2").status, 200);
+        QCOMPARE(call("POST", "/api/project/set.json", "viewer-secret-2").status, 403);
+        QCOMPARE(call("POST", "/api/project/set.json", "operator-secret-1").json().value("result"),
+                 "ok");
+        QCOMPARE(app.get("/index.html").status, 200);
+
+        drtest::EventClient refused, viewer;
+        QVERIFY(!refused.open(app.wsUrl(), 2000));
+        QVERIFY(viewer.open(app.wsUrl() + "/?token=viewer-secret-2"));
+        QVERIFY(viewer.waitFor(
+            [](const QJsonObject &m) { return m.value("name") == "output/update"; }, 5000));
+        QCOMPARE(app.stop(), 0);
+        const QByteArray seen = app.process().output().toUtf8() + drtest::readLogs(app.dataDir());
+        QVERIFY(seen.contains("access: full-access and read-only tokens"));
+        QVERIFY2(!seen.contains("operator-secret") && !seen.contains("viewer-secret"),
+                 seen.constData());
+    }
+
+    // The service unit passes systemd's own check (where systemd is installed), with
+    // ExecStart pointed at this build.
+    void serviceUnitVerifies()
+    {
+        if (QStandardPaths::findExecutable("systemd-analyze").isEmpty())
+            QSKIP("systemd-analyze is not installed");
+        QFile unit(drtest::sourceDir() + "/packaging/desk-recorder.service");
+        QVERIFY(unit.open(QIODevice::ReadOnly));
+        QByteArray text = unit.readAll();
+        QVERIFY(text.contains("/opt/desk-recorder/desk-recorder"));
+        text.replace("/opt/desk-recorder/desk-recorder",
+                     (drtest::buildDir() + "/desk-recorder").toUtf8());
+        const QString copy = m_work->filePath("desk-recorder.service");
+        write(copy, text);
+        QProcess verify;
+        verify.setProcessChannelMode(QProcess::MergedChannels);
+        verify.start("systemd-analyze", {"verify", copy});
+        QVERIFY(verify.waitForFinished(30000));
+        const QString output = QString::fromUtf8(verify.readAll());
+        QVERIFY2(verify.exitCode() == 0 && !output.contains("desk-recorder.service"),
+                 qPrintable(output));
     }
 
 private:

@@ -1,6 +1,7 @@
 // The web UI in Chromium against a headless desk-recorder, driven by playwright-core:
 // - webui.js: live connection, layout, window names, sources, audio, swap, removal,
-//   discovery targets, project, clock server and language;
+//   discovery targets, project, clock server and language; with an access token, the
+//   token asked for once and kept across a reload;
 // - systempage.js: the system page's charts, memory, missing figures, recording disk and
 //   disk speed test (a short one, on a small tmpfs when we are root: the page must warn
 //   that less than 1 GiB is free).
@@ -38,13 +39,26 @@ class TestWebUi : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void drivesTheWebUi()
+    // Runs webui.js against a fresh application; `token` selects the token steps.
+    void runWebUi(const QByteArray &token)
     {
         drtest::AppInstance app;
-        QVERIFY(app.start());
-        QVERIFY(runScript("webui.js", {app.url(""), QString::number(app.wsPort())}));
+        QStringList appArgs;
+        if (!token.isEmpty()) {
+            QFile file(app.dataDir() + "/token");
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(token) == token.size());
+            appArgs << "--token-file" << file.fileName();
+        }
+        QVERIFY(app.start(appArgs));
+        QStringList args{app.url(""), QString::number(app.wsPort())};
+        if (!token.isEmpty())
+            args << token;
+        QVERIFY(runScript("webui.js", args));
     }
+
+private slots:
+    void drivesTheWebUi() { runWebUi({}); }
+    void asksForTheTokenOnce() { runWebUi("browser-token-42"); }
 
     void drivesTheSystemPage()
     {

@@ -1,10 +1,11 @@
 // Drives the web UI of a running desk-recorder in headless Chromium.
-// Usage: node webui.js <http base url> <event port>
+// Usage: node webui.js <http base url> <event port> [access token]
+// With a token, only the token steps run (the application was started with that token).
 // Exits 0 when every step passed, 1 with the reason and the failing line otherwise.
 "use strict";
 const { chromium } = require("playwright-core");
 
-const [baseUrl, wsPort] = process.argv.slice(2);
+const [baseUrl, wsPort, token] = process.argv.slice(2);
 const chromiumFlags = ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
                        "--disable-component-update", "--disable-sync", "--no-first-run"];
 const win = (position) => `.window[data-position="${position}"]`;
@@ -26,6 +27,27 @@ async function stored(route, want, pick = (data) => data) {
   return false;
 }
 
+// The page asks for the token once, works with it (API and live events), and after a
+// reload works again without asking.
+async function tokenSteps(page) {
+  await page.goto(`${baseUrl}/index.html?ws=${wsPort}`);
+  await page.fill("#tokenInput", "not-the-token");
+  await page.click("#tokenOk");
+  await page.waitForSelector("#tokenDialog p:text-matches('not accepted')");
+  await page.fill("#tokenInput", token);
+  await page.click("#tokenOk");
+  await page.waitForSelector('#connection[data-state="online"]');
+  await page.waitForSelector("#layoutList button.current");
+  await page.fill("#projectInput", "Guarded");
+  await page.click('#projectForm button[type="submit"]');
+  await page.waitForSelector('#projectTitle:text-is("Guarded")');
+
+  await page.reload();
+  await page.waitForSelector('#connection[data-state="online"]');
+  await page.waitForSelector('#projectTitle:text-is("Guarded")');
+  expect(await page.$("#tokenDialog") === null, "asked for the token again after a reload");
+}
+
 async function main() {
   const browser = await chromium.launch(
       { executablePath: process.env.DR_CHROMIUM || "/usr/bin/chromium", args: chromiumFlags });
@@ -35,6 +57,11 @@ async function main() {
     page.setDefaultTimeout(15000);
     page.on("pageerror", (e) => errors.push(String(e)));
     page.on("dialog", (dialog) => dialog.accept());
+    if (token) {
+      await tokenSteps(page);
+      expect(errors.length === 0, "page errors: " + errors.join("; "));
+      return;
+    }
 
     await page.goto(`${baseUrl}/index.html?ws=${wsPort}`);
     await page.waitForSelector('#connection[data-state="online"]');

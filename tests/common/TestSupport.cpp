@@ -197,6 +197,17 @@ HttpReply httpPostJson(const QString &url, const QJsonObject &body, int timeoutM
                     timeoutMs);
 }
 
+HttpReply httpSend(const QString &url, const QByteArray &method, const QByteArray &body,
+                   const QList<QPair<QByteArray, QByteArray>> &headers, int timeoutMs)
+{
+    QNetworkRequest req{QUrl(url)};
+    for (const auto &[name, value] : headers)
+        req.setRawHeader(name, value);
+    if (!body.isEmpty())
+        req.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    return finish(manager().sendCustomRequest(req, method, body), timeoutMs);
+}
+
 // ---------------------------------------------------------------- AppInstance
 
 AppInstance::AppInstance() = default;

@@ -71,6 +71,9 @@ HttpReply httpGet(const QString &url, int timeoutMs = 10000);
 HttpReply httpPost(const QString &url, const QByteArray &body,
                    const QByteArray &contentType = "application/json", int timeoutMs = 10000);
 HttpReply httpPostJson(const QString &url, const QJsonObject &body, int timeoutMs = 10000);
+// Any method, with extra request headers (e.g. {"Authorization", "Bearer x"}).
+HttpReply httpSend(const QString &url, const QByteArray &method, const QByteArray &body,
+                   const QList<QPair<QByteArray, QByteArray>> &headers, int timeoutMs = 10000);
 
 // The real desk-recorder binary started headless on free ports with its own temporary
 // data folder (kept across restart() so persistence can be tested).

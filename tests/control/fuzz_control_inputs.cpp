@@ -1,6 +1,7 @@
 // libFuzzer target for the control plane's outside inputs: HTTP framing of a request stream,
-// HTTP request parsing (body and URL), storage requests, and settings documents loaded into
-// the window model.
+// HTTP request parsing (body and URL), storage requests, access tokens of WebSocket
+// handshakes, and settings documents loaded into the window model.
+#include "control/AccessControl.h"
 #include "control/HttpFramer.h"
 #include "control/RequestParser.h"
 #include "control/StorageSettings.h"
@@ -22,6 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     RequestParser::parseRequest("GET", {}, QUrl(QString::fromUtf8(input)));
     RequestParser::parseFormText(input);
     StorageSettings::fromRequest(posted);
+    AccessControl access;
+    access.setTokens("fuzz-token-1", "fuzz-token-2");
+    access.levelOf(AccessControl::handshakeToken(input));
 
     const QJsonDocument document = QJsonDocument::fromJson(input);
     if (document.isObject()) {
