@@ -71,13 +71,16 @@ QStringList routes(const QHttpServer &server);
 // Route groups of the control plane, called by DaemonService::startHttpServer in this
 // order (storage and performance groups of the system monitor join between record and
 // ntp; the static file route is last).
-void registerGeneralRoutes(QHttpServer &server, DaemonService &service);    // /config/general
-void registerProjectRoutes(QHttpServer &server, DaemonService &service);    // /project/*
-void registerOutputRoutes(QHttpServer &server, DaemonService &service);     // /output/*
-void registerSourceRoutes(QHttpServer &server, DaemonService &service);     // /source/*
-void registerDiscoveryRoutes(QHttpServer &server, DaemonService &service);  // /discovery/*
-void registerLangRoutes(QHttpServer &server, DaemonService &service);       // /lang/*
-void registerRecordRoutes(QHttpServer &server, DaemonService &service);     // /record/*
-void registerNtpRoutes(QHttpServer &server, DaemonService &service);        // /ntp/*
-void registerApiDocumentRoute(QHttpServer &server, DaemonService &service); // /openapi.json
-void registerStaticFileRoute(QHttpServer &server, DaemonService &service);  // "/<arg>"
+void registerGeneralRoutes(QHttpServer &server, DaemonService &service);   // /config/general
+void registerProjectRoutes(QHttpServer &server, DaemonService &service);   // /project/*
+void registerOutputRoutes(QHttpServer &server, DaemonService &service);    // /output/*
+void registerSourceRoutes(QHttpServer &server, DaemonService &service);    // /source/*
+void registerDiscoveryRoutes(QHttpServer &server, DaemonService &service); // /discovery/*
+void registerLangRoutes(QHttpServer &server, DaemonService &service);      // /lang/*
+void registerRecordRoutes(QHttpServer &server, DaemonService &service);    // /record/*
+void registerNtpRoutes(QHttpServer &server, DaemonService &service);       // /ntp/*
+void registerStaticFileRoute(QHttpServer &server, DaemonService &service); // "/<arg>"
+
+// The API document, "/openapi.json" (from res/api/openapi.json); registered before the
+// static file route.
+void registerApiDocumentRoute(QHttpServer &server, DaemonService &service);
