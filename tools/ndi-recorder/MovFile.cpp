@@ -105,6 +105,7 @@ MovFile::~MovFile()
     avcodec_free_context(&m_audio);
     sws_freeContext(m_sws);
     av_frame_free(&m_lastPicture);
+    av_buffer_pool_uninit(&m_picturePool); // pictures still held free themselves later
     av_packet_free(&m_packet);
 }
 
@@ -371,11 +372,18 @@ bool MovFile::writeVideo(const NDIlib_video_frame_v2_t &in, int64_t pts)
     if (!m_sws)
         return fail("cannot convert the picture");
     // A fresh picture each time: the encoder may still hold the previous one.
+    const AVPixelFormat to = AVPixelFormat(m_pixelFormat);
+    if (!m_picturePool)
+        m_picturePool = av_buffer_pool_init(
+            size_t(av_image_get_buffer_size(to, m_video->width, m_video->height, 64)), nullptr);
     AVFrame *picture = av_frame_alloc();
     picture->format = m_pixelFormat;
     picture->width = m_video->width;
     picture->height = m_video->height;
-    if (av_frame_get_buffer(picture, 0) < 0) {
+    picture->buf[0] = m_picturePool ? av_buffer_pool_get(m_picturePool) : nullptr;
+    if (!picture->buf[0] ||
+        av_image_fill_arrays(picture->data, picture->linesize, picture->buf[0]->data, to,
+                             m_video->width, m_video->height, 64) < 0) {
         av_frame_free(&picture);
         return fail("out of memory for a picture");
     }
@@ -403,18 +411,34 @@ bool MovFile::repeatVideo(int64_t pts)
     return true;
 }
 
-bool MovFile::writeAudio(const NDIlib_audio_frame_v2_t &block, int offset, int count,
+bool MovFile::writeAudio(const NDIlib_audio_frame_v2_t &block, int first, int count,
                          int64_t position)
 {
     if (!m_audio || m_finished || count <= 0 || !block.p_data)
         return !m_finished;
-    const int64_t tolerance = m_audioNext == 0 ? 0 : m_audioTolerance;
     const int channels = m_settings.audioChannels;
     constexpr int kSilenceChunk = 4800;
-    if (position > m_audioNext + tolerance) {
-        // A gap (the source was away): silence keeps the sound in step with the pictures.
-        while (m_audioNext < position) {
-            const int n = int(std::min<int64_t>(kSilenceChunk, position - m_audioNext));
+    // Where the block should go against where continuous sound puts it. Timestamps jitter
+    // with the sender's load, so small offsets are averaged (about a second) and corrected
+    // only when the average passes one frame; a jump of half a second or more (the source
+    // was away) is corrected at once.
+    const int64_t drift = position - m_audioNext;
+    int64_t correction = 0;
+    if (m_audioNext == 0 || std::abs(drift) >= m_settings.audioRate / 2) {
+        correction = drift;
+        m_offsetAverage = 0;
+    } else {
+        m_offsetAverage += (double(drift) - m_offsetAverage) * 0.05;
+        if (std::abs(m_offsetAverage) > double(m_audioTolerance)) {
+            correction = std::llround(m_offsetAverage);
+            m_offsetAverage = 0;
+        }
+    }
+    if (correction > 0) {
+        // A gap: silence keeps the sound in step with the pictures.
+        const int64_t until = m_audioNext + correction;
+        while (m_audioNext < until) {
+            const int n = int(std::min<int64_t>(kSilenceChunk, until - m_audioNext));
             AVFrame *silence = av_frame_alloc();
             silence->format = AV_SAMPLE_FMT_S32;
             silence->nb_samples = n;
@@ -432,11 +456,11 @@ bool MovFile::writeAudio(const NDIlib_audio_frame_v2_t &block, int offset, int c
                 return false;
             m_audioNext += n;
         }
-    } else if (position < m_audioNext - tolerance) {
-        const int64_t skip = m_audioNext - position;
+    } else if (correction < 0) {
+        const int64_t skip = -correction;
         if (skip >= count)
             return true;
-        offset += int(skip);
+        first += int(skip);
         count -= int(skip);
     }
     AVFrame *frame = av_frame_alloc();
@@ -459,7 +483,7 @@ bool MovFile::writeAudio(const NDIlib_audio_frame_v2_t &block, int offset, int c
                 out[size_t(i) * channels + c] = 0;
             continue;
         }
-        const auto *in = reinterpret_cast<const float *>(base + size_t(c) * stride) + offset;
+        const auto *in = reinterpret_cast<const float *>(base + size_t(c) * stride) + first;
         for (int i = 0; i < count; ++i) {
             const float v = std::clamp(in[i], -1.0f, 1.0f);
             const int32_t s24 = std::clamp(int32_t(std::lrint(v * 8388608.0f)), -8388608, 8388607);

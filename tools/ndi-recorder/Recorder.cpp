@@ -273,14 +273,15 @@ std::string Recorder::nextSplitName() const
     return next.string();
 }
 
-bool Recorder::split(const MediaItemPtr &frame, int64_t at)
+bool Recorder::split(const MediaItemPtr &frame, int64_t at, int64_t timecodeFrame)
 {
     const std::string path = m_chops.front();
     m_chops.pop_front();
     std::string error;
     DiskWriter::Error kind = DiskWriter::Error::CannotWrite;
-    std::unique_ptr<MovFile> file =
-        MovFile::create(settingsFor(*frame->video), m_writer, path, &error, &kind);
+    MovFile::Settings settings = settingsFor(*frame->video);
+    settings.timecodeFrame = timecodeFrame; // the timecode goes on from the old file
+    std::unique_ptr<MovFile> file = MovFile::create(settings, m_writer, path, &error, &kind);
     if (!file) {
         if (m_writer.error() != DiskWriter::Error::None || kind == DiskWriter::Error::DiskFull) {
             fatal(DiskWriter::errorCode(kind), error);
@@ -330,11 +331,6 @@ void Recorder::place(const MediaItemPtr &item)
             return;
         }
         slot = std::max(slot, m_current.lastSlot + 1);
-        if (!m_chops.empty() && !firstOfFile &&
-            split(item, m_current.start + std::llround(double(slot) * period())))
-            slot = 0;
-        if (m_done)
-            return;
         Part &p = m_current;
         while (p.lastSlot + 1 < slot) {
             if (!check(p.file->repeatVideo(p.lastSlot + 1), p))
@@ -342,6 +338,12 @@ void Recorder::place(const MediaItemPtr &item)
             ++p.lastSlot;
             ++p.repeated;
         }
+        if (!m_chops.empty() && !firstOfFile &&
+            split(item, p.start + std::llround(double(slot) * period()),
+                  p.file->settings().timecodeFrame + p.file->videoFrames()))
+            slot = 0;
+        if (m_done)
+            return;
         if (!check(p.file->writeVideo(frame, slot), p))
             return;
         p.lastSlot = slot;
@@ -349,8 +351,9 @@ void Recorder::place(const MediaItemPtr &item)
         const double tick = 1.0 / 120000 * kTicks;
         if (!firstOfFile && m_lastVideoMt != 0 && mt - m_lastVideoMt > period() * 1.5)
             m_late += std::llround(double(mt - m_lastVideoMt) / period()) - 1; // missing
-        if (!m_chops.empty() && !firstOfFile && split(item, mt)) {
-        }
+        if (!m_chops.empty() && !firstOfFile)
+            split(item, mt,
+                  m_current.file->settings().timecodeFrame + m_current.file->videoFrames());
         if (m_done)
             return;
         Part &p = m_current;

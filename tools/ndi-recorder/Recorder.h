@@ -81,7 +81,7 @@ private:
     void stop();
 
     bool openFirst(const MediaItemPtr &first);
-    bool split(const MediaItemPtr &frame, int64_t at);
+    bool split(const MediaItemPtr &frame, int64_t at, int64_t timecodeFrame);
     bool splitDue(int64_t mediaTime) const;
     void place(const MediaItemPtr &frame);
     void fillStall();
