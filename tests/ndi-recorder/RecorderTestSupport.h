@@ -160,7 +160,7 @@ inline void toneOf(const QString &file, double fromS, double lengthS, double *pe
     for (qsizetype i = 0; i < n; ++i) {
         peak = std::max(peak, std::fabs(s[i]));
         zeros = s[i] == 0.0f ? zeros + 1 : 0;
-        if (zeros == 4) { // silence: a new stretch starts after it
+        if (zeros >= 4) { // silence: a new stretch starts after it
             crossings = 0;
             runStart = i + 1;
         } else if (i > runStart && (s[i - 1] < 0) != (s[i] < 0)) {

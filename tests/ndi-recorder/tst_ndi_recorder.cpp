@@ -74,7 +74,7 @@ private:
         QVERIFY2(psnr >= 40, qPrintable(QString::number(psnr)));
 
         double peakDb = 0, hz = 0;
-        toneOf(path, 0.5, 1.0, &peakDb, &hz);
+        toneOf(path, 0, p.videoSeconds(), &peakDb, &hz); // a starved sender leaves gaps
         QVERIFY2(std::abs(peakDb + 20) <= 0.5, qPrintable(QString::number(peakDb)));
         QVERIFY2(std::abs(hz - 1000) <= 5, qPrintable(QString::number(hz)));
     }
@@ -110,6 +110,8 @@ private slots:
         for (Recorder &r : recs)
             QVERIFY2(r.waitForOutput("<record_started", 15000), qPrintable(r.output()));
         QTest::qWait(5000);
+        for (Recorder &r : recs) // all stop at once
+            r.process().closeWriteChannel();
         for (int i = 0; i < 3; ++i) {
             QCOMPARE(recs[i].finish(), 0);
             QVERIFY(recs[i].output().contains("<recording no_frames="));

@@ -499,6 +499,10 @@ void Recorder::onChop(const std::string &path)
 {
     if (!m_current.file) {
         m_nextPath = path; // nothing written yet: the recording simply starts there
+        {
+            std::lock_guard lock(m_statusMutex);
+            m_lastPath = path;
+        }
         ProtocolOutput::element("record_chop_done" + ProtocolOutput::attr("filename", path));
         return;
     }
