@@ -50,16 +50,24 @@ double cpuOf(qint64 pid)
                               : 0;
 }
 
-long long peakRssKb(qint64 pid)
+long long statusKb(qint64 pid, const QByteArray &key)
 {
     QFile f(QString("/proc/%1/status").arg(pid));
     if (!f.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').first().toLongLong();
     }
     return 0;
+}
+long long peakRssKb(qint64 pid)
+{
+    return statusKb(pid, "VmHWM:");
+}
+long long rssKb(qint64 pid)
+{
+    return statusKb(pid, "VmRSS:");
 }
 
 struct Scenario
@@ -111,16 +119,16 @@ void runScenario(const Scenario &s, int seconds, const QString &dir)
     measured.start();
     QThread::sleep(seconds);
     const double wall = measured.elapsed() / 1000.0;
-    double cpuSum = 0, rssMax = 0, bytes = 0;
-    std::vector<double> cpu1;
+    double cpuSum = 0, rssMax = 0, rssNow = 0, bytes = 0;
     for (size_t i = 0; i < recs.size(); ++i) {
-        cpu1.push_back(cpuOf(recs[i]->processId()) - cpu0[i]);
-        cpuSum += cpu1.back();
+        cpuSum += cpuOf(recs[i]->processId()) - cpu0[i];
         rssMax = std::max(rssMax, double(peakRssKb(recs[i]->processId())));
+        rssNow = std::max(rssNow, double(rssKb(recs[i]->processId())));
     }
     long long frames = 0, dropped = 0, received = 0;
-    for (auto &p : recs) {
+    for (auto &p : recs) // all stop at once
         p->closeWriteChannel();
+    for (auto &p : recs) {
         p->waitForFinished(120000);
         const QString err = QString::fromUtf8(p->readAllStandardError());
         const QString out = QString::fromUtf8(p->readAllStandardOutput());
@@ -138,11 +146,14 @@ void runScenario(const Scenario &s, int seconds, const QString &dir)
     source.terminate();
     source.waitForFinished(5000);
     const double perStreamCpu = cpuSum / double(s.count) / wall * 100;
-    const double fpsPerCore = cpuSum > 0 ? double(frames) / cpuSum : 0;
-    std::printf("%-18s %2d x %-9s received %6lld wrote %6lld dropped %5lld | CPU/stream %5.1f%% "
-                "| %6.1f pictures per CPU s | %6.2f MB/s per stream | peak RSS %5.0f MB\n",
+    // Received pictures per CPU second: repeats of a picture cost next to nothing, so only
+    // the pictures that came in count as encoded.
+    const double fpsPerCore = cpuSum > 0 ? double(received) / cpuSum : 0;
+    std::printf("%-17s %2d x %-9s received %5lld wrote %5lld dropped %5lld | CPU/stream %5.1f%% "
+                "| %6.1f received pictures per CPU s | %6.2f MB/s per stream | RSS at end %4.0f "
+                "MB, peak %4.0f MB\n",
                 qPrintable(s.name), s.count, qPrintable(s.size), received, frames, dropped,
-                perStreamCpu, fpsPerCore, bytes / 1e6 / double(s.count) / (wall + 1.0),
+                perStreamCpu, fpsPerCore, bytes / 1e6 / double(s.count) / wall, rssNow / 1024,
                 rssMax / 1024);
     std::fflush(stdout);
     QDir(dir).removeRecursively();

@@ -188,6 +188,26 @@ private slots:
         QVERIFY(!QFile::exists(file("none.mov")));
     }
 
+    // A recorder whose parent dies ends too (its standard input is still open here).
+    void endsWithItsParent()
+    {
+        drtest::ChildProcess shell;
+        QVERIFY(shell.start("sh", {"-c", "\"$0\" -i nobody -o \"$1\" -timeout 0 & echo pid=$!; sleep 1",
+                                   recorderPath(), file("orphan.mov")},
+                            runtimeEnv()));
+        QVERIFY(shell.waitForOutput("pid=", 5000));
+        const pid_t pid = pid_t(shell.output().section("pid=", 1).section('\n', 0, 0).toInt());
+        QVERIFY(pid > 0);
+        const auto gone = [pid] {
+            QFile stat(QString("/proc/%1/stat").arg(pid));
+            return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+        };
+        const bool ended = drtest::waitUntil(gone, 10000);
+        if (!ended)
+            ::kill(pid, SIGKILL); // ours: started by this test through the shell
+        QVERIFY(ended);
+    }
+
     // kill -9 after 3 s: the file still plays at least 2 s.
     void killedRecordingPlays()
     {

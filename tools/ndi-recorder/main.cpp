@@ -15,6 +15,7 @@
 #include "SourceReceiver.h"
 #include "ndi/NdiLibrary.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -140,8 +141,11 @@ int main(int argc, char **argv)
     }
     ProtocolOutput::progress(lib->describe());
 
+    // Encoded bytes may wait for the disk up to the bound; pictures waiting for the encoder
+    // get a quarter of it (64 MiB by default, half a second of 1080p), so a slow encoder
+    // costs dropped pictures rather than memory.
     const size_t bound = size_t(options.maxQueueMiB) << 20;
-    FrameQueue queue(bound);
+    FrameQueue queue(std::max<size_t>(bound / 4, size_t(16) << 20));
     DiskWriter writer(bound);
     std::atomic<bool> recording{options.autostart};
     SourceReceiver receiver(*lib, options, queue, recording);
