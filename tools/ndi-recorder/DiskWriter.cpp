@@ -220,6 +220,11 @@ void DiskWriter::run()
                 }
             }
             if (op.kind == Op::Kind::Close && file.fd >= 0) {
+                // After a failure the bytes past the last sync may be a fragment cut short
+                // (queued data is no longer written): end the file at its last whole one.
+                if (failed && file.written > file.committed &&
+                    ::ftruncate(file.fd, file.committed) == 0)
+                    ::fdatasync(file.fd);
                 ::close(file.fd);
                 file.fd = -1;
             }

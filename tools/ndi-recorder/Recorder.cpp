@@ -12,8 +12,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double kTicks = 1e7; // media time units per second
 constexpr size_t kMaxPendingAudio = 400;
-constexpr size_t kMaxHeld = 15;
-constexpr int kHeldMs = 500;
+// The first pictures wait for the sound to show its format: up to 8 pictures (sources send
+// sound in blocks of up to about 100 ms), or 2 s when nothing else comes (a starved sender
+// may pause that long between two pictures).
+constexpr size_t kMaxHeld = 8;
+constexpr int kHeldMs = 2000;
 
 long long msSince(Clock::time_point t)
 {
@@ -516,7 +519,9 @@ void Recorder::tick()
         fatal(DiskWriter::errorCode(e), m_writer.errorText());
         return;
     }
-    if (!m_held.empty() && msSince(m_heldSince) > kHeldMs)
+    // No sound for a while and nothing else waiting: a source without sound. (A queue that
+    // still holds items may hold the sound.)
+    if (!m_held.empty() && msSince(m_heldSince) > kHeldMs && m_queue.bytes() == 0)
         flushHeld();
     if (m_closing.file && msSince(m_closingSince) > kTailMs)
         finishClosing();
