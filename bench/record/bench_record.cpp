@@ -165,18 +165,20 @@ double ffmpegCpu(const QString &codec, int width, int height, int frames, const 
 {
     QStringList enc;
     if (codec == "h264")
-        enc = {"-c:v", "libx264", "-preset", "ultrafast", "-crf", "18", "-g", "30", "-bf", "0",
-               "-pix_fmt", "yuv420p"};
+        enc = {"-c:v", "libx264", "-preset", "ultrafast", "-crf",     "18",
+               "-g",   "30",      "-bf",     "0",         "-pix_fmt", "yuv420p"};
     else if (codec == "speedhq")
         enc = {"-c:v", "speedhq", "-q:v", "2", "-pix_fmt", "yuv422p"};
     else
         enc = {"-c:v", "utvideo", "-pix_fmt", "yuv422p"};
-    const QStringList args = QStringList{"-v", "error", "-y", "-f", "rawvideo", "-pix_fmt",
-                                         "uyvy422", "-s", QString("%1x%2").arg(width).arg(height),
-                                         "-r", "30000/1001", "-i", "-"} +
-                             enc +
-                             QStringList{"-movflags", "+frag_custom+empty_moov+default_base_moof",
-                                         dir + "/ffmpeg.mov"};
+    const QStringList args =
+        QStringList{"-v",      "error",      "-y",
+                    "-f",      "rawvideo",   "-pix_fmt",
+                    "uyvy422", "-s",         QString("%1x%2").arg(width).arg(height),
+                    "-r",      "30000/1001", "-i",
+                    "-"} +
+        enc +
+        QStringList{"-movflags", "+frag_custom+empty_moov+default_base_moof", dir + "/ffmpeg.mov"};
     int in[2];
     if (pipe(in) != 0)
         return 0;
@@ -241,9 +243,12 @@ int main(int argc, char **argv)
     std::printf("%s", load.readAll().constData());
 
     const std::vector<Scenario> scenarios = {
-        {"h264-1080p", "h264", 1, "1920x1080"},    {"h264-1080p-x3", "h264", 3, "1920x1080"},
-        {"speedhq-1080p", "speedhq", 1, "1920x1080"}, {"speedhq-1080p-x2", "speedhq", 2, "1920x1080"},
-        {"utvideo-1080p", "utvideo", 1, "1920x1080"}, {"h264-360p-x20", "h264", 20, "640x360"},
+        {"h264-1080p", "h264", 1, "1920x1080"},
+        {"h264-1080p-x3", "h264", 3, "1920x1080"},
+        {"speedhq-1080p", "speedhq", 1, "1920x1080"},
+        {"speedhq-1080p-x2", "speedhq", 2, "1920x1080"},
+        {"utvideo-1080p", "utvideo", 1, "1920x1080"},
+        {"h264-360p-x20", "h264", 20, "640x360"},
     };
     for (const Scenario &s : scenarios) {
         if (filter.isEmpty() || s.name.contains(filter))

@@ -111,10 +111,10 @@ struct Probe
 
 inline Probe probe(const QString &file)
 {
-    const QJsonObject root = QJsonDocument::fromJson(
-                                 run("ffprobe", {"-v", "error", "-count_packets", "-show_streams",
-                                                 "-of", "json", file}))
-                                 .object();
+    const QJsonObject root =
+        QJsonDocument::fromJson(
+            run("ffprobe", {"-v", "error", "-count_packets", "-show_streams", "-of", "json", file}))
+            .object();
     Probe p;
     for (const QJsonValue v : root["streams"].toArray()) {
         const QJsonObject s = v.toObject();
@@ -127,9 +127,9 @@ inline Probe probe(const QString &file)
 // Frames the decoder gets out of a file (a damaged end is cut off, not counted).
 inline int decodedFrames(const QString &file)
 {
-    const QByteArray out = run("ffprobe", {"-v", "quiet", "-count_frames", "-select_streams", "v",
-                                           "-show_entries", "stream=nb_read_frames", "-of",
-                                           "csv=p=0", file});
+    const QByteArray out =
+        run("ffprobe", {"-v", "quiet", "-count_frames", "-select_streams", "v", "-show_entries",
+                        "stream=nb_read_frames", "-of", "csv=p=0", file});
     return out.trimmed().toInt();
 }
 
@@ -149,9 +149,9 @@ inline long long timecodeFrames(const QString &tc)
 // without silence: a sender starved of CPU skips frames, and the file has silence there.
 inline void toneOf(const QString &file, double fromS, double lengthS, double *peakDb, double *hz)
 {
-    const QByteArray raw = run("ffmpeg", {"-v", "error", "-ss", QString::number(fromS), "-t",
-                                          QString::number(lengthS), "-i", file, "-map", "0:a",
-                                          "-af", "pan=mono|c0=c0", "-f", "f32le", "-"});
+    const QByteArray raw =
+        run("ffmpeg", {"-v", "error", "-ss", QString::number(fromS), "-t", QString::number(lengthS),
+                       "-i", file, "-map", "0:a", "-af", "pan=mono|c0=c0", "-f", "f32le", "-"});
     const auto *s = reinterpret_cast<const float *>(raw.constData());
     const qsizetype n = raw.size() / 4;
     float peak = 0;

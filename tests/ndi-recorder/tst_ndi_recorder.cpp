@@ -30,12 +30,14 @@ private:
         QCOMPARE(p.videoPackets(), int(written));
         QCOMPARE(p.video["width"].toInt(), width);
         QCOMPARE(p.video["height"].toInt(), height);
-        QVERIFY2(QString("%1").arg(p.video["codec_tag_string"].toString()).contains(
-                     QRegularExpression(tag)),
+        QVERIFY2(QString("%1")
+                     .arg(p.video["codec_tag_string"].toString())
+                     .contains(QRegularExpression(tag)),
                  qPrintable(p.video["codec_tag_string"].toString()));
         // Every picture received is in the file, plus the repeats that filled empty slots,
         // minus late and refused ones, which the recorder counts as dropped.
-        const long long received = rec.summary("received (\\d+)"), dropped = rec.summary("dropped (\\d+)");
+        const long long received = rec.summary("received (\\d+)"),
+                        dropped = rec.summary("dropped (\\d+)");
         const long long repeated = rec.summary("\\((\\d+) repeated");
         QVERIFY2(received > 0 && written == received - (dropped - repeated) + repeated,
                  qPrintable(rec.output()));
@@ -105,8 +107,9 @@ private slots:
         const QStringList tags = {"avc1", "SHQ2", "UL[HY]2"};
         Recorder recs[3];
         for (int i = 0; i < 3; ++i)
-            QVERIFY(recs[i].start({"-i", name, "-o", file(QString("%1-%2.mov").arg(codecs[i]).arg(height)),
-                                   "-codec", codecs[i], "-timeout", "10"}));
+            QVERIFY(recs[i].start({"-i", name, "-o",
+                                   file(QString("%1-%2.mov").arg(codecs[i]).arg(height)), "-codec",
+                                   codecs[i], "-timeout", "10"}));
         for (Recorder &r : recs)
             QVERIFY2(r.waitForOutput("<record_started", 15000), qPrintable(r.output()));
         QTest::qWait(5000);
@@ -192,8 +195,9 @@ private slots:
     void endsWithItsParent()
     {
         drtest::ChildProcess shell;
-        QVERIFY(shell.start("sh", {"-c", "\"$0\" -i nobody -o \"$1\" -timeout 0 & echo pid=$!; sleep 1",
-                                   recorderPath(), file("orphan.mov")},
+        QVERIFY(shell.start("sh",
+                            {"-c", "\"$0\" -i nobody -o \"$1\" -timeout 0 & echo pid=$!; sleep 1",
+                             recorderPath(), file("orphan.mov")},
                             runtimeEnv()));
         QVERIFY(shell.waitForOutput("pid=", 5000));
         const pid_t pid = pid_t(shell.output().section("pid=", 1).section('\n', 0, 0).toInt());
@@ -268,8 +272,9 @@ private slots:
                                "exit $rc";
         Recorder rec;
         QVERIFY(rec.start({"-i", name, "-o", file("tmpfs/full.mov"), "-codec", "utvideo"},
-                          "unshare", {"--mount", "--propagation", "private", "sh", "-c", script,
-                                      "sh", file("tmpfs"), m_dir.path()}));
+                          "unshare",
+                          {"--mount", "--propagation", "private", "sh", "-c", script, "sh",
+                           file("tmpfs"), m_dir.path()}));
         QVERIFY(drtest::waitUntil([&] { return !rec.isRunning(); }, 30000));
         if (rec.process().exitCode() == 99)
             QSKIP("mounting a tmpfs in a mount namespace is not permitted here");

@@ -14,7 +14,7 @@ private slots:
     void lines_data()
     {
         QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<int>("type"); // -1: ignored
+        QTest::addColumn<int>("type");       // -1: ignored
         QTest::addColumn<QString>("result"); // filename, or a word of the error
         QTest::newRow("start") << QByteArray("  <start/>\r") << int(Type::Start) << "";
         QTest::newRow("start spaced") << QByteArray("<start />") << int(Type::Start) << "";
@@ -29,20 +29,20 @@ private slots:
         QTest::newRow("not closed") << QByteArray("<start>") << int(Type::Error) << "empty";
         QTest::newRow("text") << QByteArray("start") << int(Type::Error) << "empty";
         QTest::newRow("no name") << QByteArray("< />") << int(Type::Error) << "name";
-        QTest::newRow("extra attr") << QByteArray("<start now=\"1\"/>") << int(Type::Error)
-                                    << "unexpected";
-        QTest::newRow("no filename") << QByteArray("<record_chop/>") << int(Type::Error)
-                                     << "filename";
-        QTest::newRow("empty filename") << QByteArray("<record_chop filename=\"\"/>")
-                                        << int(Type::Error) << "filename";
+        QTest::newRow("extra attr")
+            << QByteArray("<start now=\"1\"/>") << int(Type::Error) << "unexpected";
+        QTest::newRow("no filename")
+            << QByteArray("<record_chop/>") << int(Type::Error) << "filename";
+        QTest::newRow("empty filename")
+            << QByteArray("<record_chop filename=\"\"/>") << int(Type::Error) << "filename";
         QTest::newRow("twice") << QByteArray("<record_chop filename=\"a\" filename=\"b\"/>")
                                << int(Type::Error) << "unexpected";
         QTest::newRow("unquoted") << QByteArray("<record_chop filename=a/>") << int(Type::Error)
                                   << "quoted";
-        QTest::newRow("open quote") << QByteArray("<record_chop filename=\"a/>")
-                                    << int(Type::Error) << "closed";
-        QTest::newRow("bad entity") << QByteArray("<record_chop filename=\"a&b;\"/>")
-                                    << int(Type::Error) << "reference";
+        QTest::newRow("open quote")
+            << QByteArray("<record_chop filename=\"a/>") << int(Type::Error) << "closed";
+        QTest::newRow("bad entity")
+            << QByteArray("<record_chop filename=\"a&b;\"/>") << int(Type::Error) << "reference";
         QTest::newRow("nul ref") << QByteArray("<record_chop filename=\"a&#0;\"/>")
                                  << int(Type::Error) << "reference";
         QTest::newRow("lt") << QByteArray("<record_chop filename=\"a<b\"/>") << int(Type::Error)
@@ -84,21 +84,39 @@ private slots:
 
     void options()
     {
-        const auto ok = RecorderOptions::parse({"-i", "HOST (Cam)", "-u", "10.0.0.1:5961", "-o",
-                                                "a.mov", "-noautostart", "-nothumbnail", "-codec",
-                                                "utvideo", "-cfr", "0", "-split-size", "1024",
-                                                "-split-time", "60", "-max-queue-mib", "64",
-                                                "-timeout", "0"});
+        const auto ok = RecorderOptions::parse({"-i",
+                                                "HOST (Cam)",
+                                                "-u",
+                                                "10.0.0.1:5961",
+                                                "-o",
+                                                "a.mov",
+                                                "-noautostart",
+                                                "-nothumbnail",
+                                                "-codec",
+                                                "utvideo",
+                                                "-cfr",
+                                                "0",
+                                                "-split-size",
+                                                "1024",
+                                                "-split-time",
+                                                "60",
+                                                "-max-queue-mib",
+                                                "64",
+                                                "-timeout",
+                                                "0"});
         QVERIFY(std::holds_alternative<RecorderOptions>(ok));
         const RecorderOptions &o = std::get<RecorderOptions>(ok);
         QVERIFY(!o.autostart && !o.cfr && o.codec == RecorderOptions::Codec::UtVideo);
         QCOMPARE(o.splitSizeMiB, 1024);
         QCOMPARE(o.maxQueueMiB, 64);
         QCOMPARE(o.address, std::string("10.0.0.1:5961"));
-        for (const std::vector<std::string> &bad :
-             {std::vector<std::string>{"-i", "s"}, {"-o", "a"}, {"-i", "s", "-o", "a", "-cfr", "yes"},
-              {"-i", "s", "-o", "a", "-split-size", "1e9"}, {"-i", "", "-o", "a"},
-              {"-i", "s", "-o", "a", "-timeout", "nan"}, {"-i", "s", "-o", "a", "-x"}})
+        for (const std::vector<std::string> &bad : {std::vector<std::string>{"-i", "s"},
+                                                    {"-o", "a"},
+                                                    {"-i", "s", "-o", "a", "-cfr", "yes"},
+                                                    {"-i", "s", "-o", "a", "-split-size", "1e9"},
+                                                    {"-i", "", "-o", "a"},
+                                                    {"-i", "s", "-o", "a", "-timeout", "nan"},
+                                                    {"-i", "s", "-o", "a", "-x"}})
             QVERIFY(std::holds_alternative<std::string>(RecorderOptions::parse(bad)));
     }
 };

@@ -146,8 +146,8 @@ bool MovFile::open(const std::string &path, std::string *error, DiskWriter::Erro
     }
     auto *buffer = static_cast<uint8_t *>(av_malloc(kAvioBufferBytes));
     // No seek function: the fragmented muxer writes strictly forwards.
-    m_format->pb = avio_alloc_context(buffer, kAvioBufferBytes, 1, this, nullptr, &MovFile::onWrite,
-                                      nullptr);
+    m_format->pb =
+        avio_alloc_context(buffer, kAvioBufferBytes, 1, this, nullptr, &MovFile::onWrite, nullptr);
     if (!m_format->pb) {
         av_free(buffer);
         *error = "out of memory";
@@ -175,8 +175,8 @@ bool MovFile::open(const std::string &path, std::string *error, DiskWriter::Erro
     av_dict_set(&m_format->metadata, "timecode", timecodeAt(0).c_str(), 0);
     av_dict_set(&m_format->metadata, "creation_time", isoNow().c_str(), 0);
     av_dict_set(&m_format->metadata, "title", s.sourceName.c_str(), 0);
-    const std::string comment = "NDI source " + s.sourceName +
-                                (s.sourceAddress.empty() ? "" : " at " + s.sourceAddress);
+    const std::string comment =
+        "NDI source " + s.sourceName + (s.sourceAddress.empty() ? "" : " at " + s.sourceAddress);
     av_dict_set(&m_format->metadata, "comment", comment.c_str(), 0);
     av_dict_set(&m_format->metadata, "encoder", "Desk Recorder ndi-recorder", 0);
 
@@ -216,7 +216,8 @@ bool MovFile::openVideoEncoder()
     m_video->width = s.width;
     m_video->height = s.height;
     m_video->sample_aspect_ratio = AVRational{1, 1};
-    m_pixelFormat = s.codec == RecorderOptions::Codec::H264 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
+    m_pixelFormat =
+        s.codec == RecorderOptions::Codec::H264 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
     m_video->pix_fmt = AVPixelFormat(m_pixelFormat);
     // NDI pictures: Rec.709 above 720x576, BT.601 up to it; limited range.
     const bool hd = s.width > 720 || s.height > 576;
@@ -277,8 +278,8 @@ std::string MovFile::timecodeAt(int64_t frame) const
     AVTimecode tc;
     const int64_t perDay = int64_t(std::llround(86400.0 * m_timecodeRateN / m_timecodeRateD));
     const int start = int((m_settings.timecodeFrame % perDay + perDay) % perDay);
-    if (av_timecode_init(&tc, AVRational{m_timecodeRateN, m_timecodeRateD}, m_timecodeFlags,
-                         start, nullptr) < 0)
+    if (av_timecode_init(&tc, AVRational{m_timecodeRateN, m_timecodeRateD}, m_timecodeFlags, start,
+                         nullptr) < 0)
         return "00:00:00:00";
     char text[AV_TIMECODE_STR_SIZE];
     return av_timecode_make_string(&tc, text, int(frame % perDay));
@@ -366,9 +367,9 @@ bool MovFile::writeVideo(const NDIlib_video_frame_v2_t &in, int64_t pts)
         strides[0] = stride > 0 ? stride : in.xres * 4;
         break;
     }
-    m_sws = sws_getCachedContext(m_sws, in.xres, in.yres, from, m_video->width, m_video->height,
-                                 AVPixelFormat(m_pixelFormat), SWS_BILINEAR, nullptr, nullptr,
-                                 nullptr);
+    m_sws =
+        sws_getCachedContext(m_sws, in.xres, in.yres, from, m_video->width, m_video->height,
+                             AVPixelFormat(m_pixelFormat), SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!m_sws)
         return fail("cannot convert the picture");
     // A fresh picture each time: the encoder may still hold the previous one.

@@ -69,8 +69,7 @@ public:
     // file's start. Sound is written continuously; when its smoothed placement error passes
     // one video frame (or any error of half a second), a gap is filled with silence or an
     // overlap cut, so sound never drifts from the pictures.
-    bool writeAudio(const NDIlib_audio_frame_v2_t &block, int first, int count,
-                    int64_t position);
+    bool writeAudio(const NDIlib_audio_frame_v2_t &block, int first, int count, int64_t position);
     bool hasAudio() const { return m_audio != nullptr; }
     // Flushes the encoders, writes the end of the file and queues its close. The file is
     // complete on disk once the writer has drained.
@@ -111,10 +110,10 @@ private:
     int m_pixelFormat = -1;
     int64_t m_videoFrames = 0;
     int64_t m_lastVideoPts = -1;
-    int64_t m_audioNext = 0;       // next sample position
-    int64_t m_audioTolerance = 0;  // samples of one video frame
-    double m_offsetAverage = 0;    // smoothed placement error of the sound, in samples
-    double m_lastCutSeconds = 0;   // media time of the last fragment cut
+    int64_t m_audioNext = 0;      // next sample position
+    int64_t m_audioTolerance = 0; // samples of one video frame
+    double m_offsetAverage = 0;   // smoothed placement error of the sound, in samples
+    double m_lastCutSeconds = 0;  // media time of the last fragment cut
     int64_t m_bytes = 0;
     bool m_writeFailed = false;
     bool m_finished = false;

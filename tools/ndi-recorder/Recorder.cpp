@@ -254,7 +254,8 @@ bool Recorder::splitDue(int64_t mediaTime) const
 {
     if (!m_chops.empty() || !m_current.file || m_current.file->videoFrames() == 0)
         return false;
-    return (m_options.splitSizeMiB > 0 && m_current.file->bytes() >= m_options.splitSizeMiB << 20) ||
+    return (m_options.splitSizeMiB > 0 && m_current.file->bytes() >= m_options.splitSizeMiB
+                                                                         << 20) ||
            (m_options.splitTimeS > 0 &&
             double(mediaTime - m_current.start) >= m_options.splitTimeS * kTicks);
 }

@@ -21,8 +21,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdarg>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <thread>
@@ -124,8 +124,12 @@ int main(int argc, char **argv)
         char exe[4096] = {};
         const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
         const std::string self = n > 0 ? std::string(exe, size_t(n)) : std::string();
-        const std::string appDir = std::filesystem::path(self).parent_path().parent_path()
-                                       .parent_path().parent_path().string();
+        const std::string appDir = std::filesystem::path(self)
+                                       .parent_path()
+                                       .parent_path()
+                                       .parent_path()
+                                       .parent_path()
+                                       .string();
         std::string ownError;
         library = NdiLibrary::loadFile(appDir + "/" + NdiLibrary::kOwnRuntimeName, &ownError);
         if (!library)
@@ -204,8 +208,7 @@ int main(int argc, char **argv)
                 ended = true;
                 break;
             case ControlCommand::Type::Error:
-                ProtocolOutput::element("record_error" +
-                                        ProtocolOutput::attr("code", "bad_input") +
+                ProtocolOutput::element("record_error" + ProtocolOutput::attr("code", "bad_input") +
                                         ProtocolOutput::attr("error", c.error));
                 ProtocolOutput::progress("bad input: " + c.error);
                 break;
