@@ -49,7 +49,7 @@ std::string RecorderOptions::usage()
            "  -split-size MIB    go on in a new file when the current one reaches MIB (0: never)\n"
            "  -split-time S      go on in a new file every S seconds (0: never)\n"
            "  -max-queue-mib N   bound of the bytes waiting for the disk (default 256,\n"
-           "                     16..65536); pictures waiting for the encoder get a quarter\n"
+           "                     16..65536); pictures waiting for the encoder get an eighth\n"
            "  -timeout S         give up when the source is not found within S s (default 30;\n"
            "                     0 waits for ever)\n"
            "Standard input, one element a line: <start/>, <record_chop filename=\"PATH\"/>,\n"

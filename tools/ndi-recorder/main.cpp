@@ -23,6 +23,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <thread>
@@ -104,6 +105,12 @@ int main(int argc, char **argv)
         return kExitOk;
     }
 
+    // Memory: pictures and packets are big and short-lived; fixed mmap for blocks of 1 MiB
+    // and more gives them back to the system when freed, and two arenas keep the threads'
+    // small allocations from spreading over many half-used heaps.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_ARENA_MAX, 2);
+
     struct sigaction action = {};
     action.sa_handler = onSignal; // no SA_RESTART: poll() returns at once
     sigaction(SIGTERM, &action, nullptr);
@@ -146,10 +153,10 @@ int main(int argc, char **argv)
     ProtocolOutput::progress(lib->describe());
 
     // Encoded bytes may wait for the disk up to the bound; pictures waiting for the encoder
-    // get a quarter of it (64 MiB by default, half a second of 1080p), so a slow encoder
+    // get an eighth of it (32 MiB by default, a quarter second of 1080p), so a slow encoder
     // costs dropped pictures rather than memory.
     const size_t bound = size_t(options.maxQueueMiB) << 20;
-    FrameQueue queue(std::max<size_t>(bound / 4, size_t(16) << 20));
+    FrameQueue queue(std::max<size_t>(bound / 8, size_t(16) << 20));
     DiskWriter writer(bound);
     std::atomic<bool> recording{options.autostart};
     SourceReceiver receiver(*lib, options, queue, recording);
