@@ -319,6 +319,8 @@ var DR = window.DR || (window.DR = {});
 
   // ------------------------------------------------------------------ events
   function onEvent(event) {
+    if (DR.record)
+      DR.record.onEvent(event);
     switch (event.name) {
     case "output/update":
       showOutput(event.data);
@@ -424,6 +426,6 @@ var DR = window.DR || (window.DR = {});
     }, 3000);
   }
 
-  DR.app = { state: state, reload: loadOutput };
+  DR.app = { state: state, reload: loadOutput, notify: notify };
   document.addEventListener("DOMContentLoaded", start);
 })();
