@@ -232,12 +232,28 @@ private slots:
         QCOMPARE(record(app, true, true)["result"], "ok");
         QVERIFY(startedBoth(events));
         QTest::qWait(3000);
-        QCOMPARE(app.stop(), 0); // closing stops and closes the recordings
+        QCOMPARE(record(app, false, false)["result"], "ok");
+        QVERIFY(drtest::waitUntil([&] { return recordData(app)["windows"].toArray().isEmpty(); },
+                                  15000));
         for (const QString window : {"Camera-1", "Camera-3"}) {
             const QStringList files = movFiles(store.path(), window);
             QCOMPARE(files.size(), 1);
             QVERIFY(probe(files[0]).seconds > 2);
         }
+
+        // The store folder removed while recording: the disk query the web UI polls stops
+        // recording with "storePath/error" and forgets the folder.
+        QTemporaryDir doomed;
+        app.post("/api/storage/set.json", {{"storePath", doomed.path()}});
+        QCOMPARE(record(app, true, false)["result"], "ok");
+        QCOMPARE(record(app, true, true)["result"], "ok");
+        QVERIFY(drtest::waitUntil([&] { return windowStatus(app, 3)["state"] == "recording"; }, 15000));
+        QVERIFY(doomed.remove());
+        QCOMPARE(app.get("/api/storage/getDeviceList.json").json()["result"], "error");
+        QVERIFY(events.waitFor([](const QJsonObject &m) { return m["name"] == "storePath/error"; }, 5000));
+        QCOMPARE(recordData(app)["isRecording"], false);
+        QCOMPARE(app.get("/api/storage/get.json").json().value("data")["storePath"], "");
+        QCOMPARE(app.stop(), 0); // closing stops and closes the recordings
     }
 
     void killedApplicationLeavesNoRecorder()
