@@ -119,11 +119,16 @@ void registerRecordRoutes(QHttpServer &server, DaemonService &service)
 
     service.setCommandHandler(ApiCommand::RecordSet, [&service](const QJsonObject &request) {
         WindowObject &windows = *service.windowObject();
+        bool standBy = false;
+        bool recording = false;
+        // Missing or unreadable flags are refused without touching a running recording.
+        if (!WindowObject::readRecordFlag(request.value("isStandBy"), &standBy) ||
+            !WindowObject::readRecordFlag(request.value("isRecording"), &recording))
+            return error();
         refreshFreeSpace(service);
         QString message;
         const bool checked = windows.checkRecord(request, message);
-        service.applyRecordStatus(checked, request.value("isStandBy").toBool(),
-                                  request.value("isRecording").toBool());
+        service.applyRecordStatus(checked, standBy, recording);
         return fromBool(checked, message);
     });
     addCommand(server, service, "/record/set.json", ApiCommand::RecordSet);

@@ -430,14 +430,15 @@ void WindowObject::onCoordinator(const std::function<void()> &work)
 
 bool WindowObject::checkRecord(const QJsonObject &request, QString &message)
 {
-    if (!request.contains("isStandBy") || !request.contains("isRecording"))
+    bool standBy = false;
+    bool recording = false;
+    if (!readRecordFlag(request.value("isStandBy"), &standBy) ||
+        !readRecordFlag(request.value("isRecording"), &recording))
         return false;
     if (m_windows.isEmpty()) {
         message = QStringLiteral("当前没有可录像用的视频源，请先设置视频源！");
         return false;
     }
-    const bool standBy = request.value("isStandBy").toBool();
-    const bool recording = request.value("isRecording").toBool();
     const bool diskOk = m_freeSpace > 1024.0;
     const bool folderOk = storePathExists();
     m_standBy = false;
@@ -474,6 +475,28 @@ bool WindowObject::checkRecord(const QJsonObject &request, QString &message)
         qWarning().noquote() << "recording refused: the store folder" << m_storage.storePath
                              << "does not exist";
     return diskOk && folderOk;
+}
+
+bool WindowObject::readRecordFlag(const QJsonValue &value, bool *flag)
+{
+    if (value.isBool()) {
+        *flag = value.toBool();
+        return true;
+    }
+    if (value.isDouble() && (value.toDouble() == 0 || value.toDouble() == 1)) {
+        *flag = value.toDouble() == 1;
+        return true;
+    }
+    const QString text = value.toString().trimmed().toLower();
+    if (text == QLatin1String("true") || text == QLatin1String("1")) {
+        *flag = true;
+        return true;
+    }
+    if (text == QLatin1String("false") || text == QLatin1String("0")) {
+        *flag = false;
+        return true;
+    }
+    return false;
 }
 
 void WindowObject::readyForRecord()

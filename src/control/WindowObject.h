@@ -26,6 +26,7 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -140,8 +141,13 @@ public:
         m_addressLookup = std::move(lookup);
     }
     // Checks a record-set request ({"isStandBy", "isRecording"}), sets the flags and takes
-    // the record plan; `message` gets the reason of a refusal when there is one.
+    // the record plan; `message` gets the reason of a refusal when there is one. A request
+    // whose flags are missing or not readable (readRecordFlag) is refused and changes
+    // nothing.
     bool checkRecord(const QJsonObject &request, QString &message);
+    // A record flag: a JSON boolean, the numbers 0 and 1, or the texts "true", "false",
+    // "1", "0" (form and query requests). False when the value is none of these.
+    static bool readRecordFlag(const QJsonValue &value, bool *flag);
     void readyForRecord() override;
     void startRecording() override;
     void stopRecording() override;
@@ -202,7 +208,7 @@ private:
     std::unique_ptr<VideoRecording> m_videoRecording; // coordinator, when no plug-in
     RecordCallback m_callback;
     std::function<QString(const QString &)> m_addressLookup;
-    bool m_pluginActive = false; // record task thread: the plug-in was started
+    std::atomic<bool> m_pluginActive{false}; // the plug-in was started (task or main thread)
 
     mutable std::mutex m_recordMutex;
     RecordPlan m_plan;              // guarded by m_recordMutex

@@ -181,7 +181,13 @@ private slots:
         QVERIFY(midway["frames"].toInt() > 0);
         QVERIFY(midway["file"].toString().contains("/Default Project-"));
         QCOMPARE(recordData(app)["isRecording"], true);
+        // A request missing a key, or with one that is not a flag, changes nothing.
+        QCOMPARE(app.post("/api/record/set.json", {{"isStandBy", false}}).json(),
+                 (QJsonObject{{"result", "error"}}));
+        QCOMPARE(app.post("/api/record/set.json", {{"isStandBy", "no"}, {"isRecording", false}})
+                     .json()["result"], "error");
         QTest::qWait(2500);
+        QCOMPARE(windowStatus(app, 1)["state"].toString(), "recording");
         QCOMPARE(record(app, false, false)["result"], "ok");
         QVERIFY(drtest::waitUntil([&] { return windowStatus(app, 1)["state"] == "stopped"; }, 15000));
         for (const QString window : {"Camera-1", "Camera-3"}) {

@@ -142,7 +142,10 @@ private slots:
         WindowObject &m = *rig.model;
         QString message;
         QVERIFY(!m.checkRecord({{"isStandBy", true}}, message)); // a key missing
+        QVERIFY(!m.checkRecord({{"isStandBy", "yes"}, {"isRecording", true}}, message));
         QVERIFY(message.isEmpty());
+        QVERIFY(m.checkRecord({{"isStandBy", "true"}, {"isRecording", 0}}, message)); // a form
+        QVERIFY(m.isStandBy() && !m.isRecording());
         WindowObject empty;
         QVERIFY(!empty.checkRecord({{"isStandBy", true}, {"isRecording", true}}, message));
         QCOMPARE(message, QStringLiteral("当前没有可录像用的视频源，请先设置视频源！"));
