@@ -53,6 +53,11 @@ QList<qint64> children(qint64 parent, const QByteArray &name)
     return out;
 }
 
+QJsonArray windowsOf(drtest::AppInstance &app)
+{
+    return app.get("/api/record/get.json").json().value("data").toObject()["windows"].toArray();
+}
+
 int layoutFor(int windows, int *count)
 {
     const int ids[][2] = {{1, 1}, {2, 4}, {3, 9}, {4, 16}, {5, 20}};
@@ -121,7 +126,7 @@ int main(int argc, char **argv)
     }
     const auto recording = [&] {
         int n = 0;
-        for (const QJsonValue &w : app.get("/api/record/get.json").json()["data"]["windows"].toArray())
+        for (const QJsonValue &w : windowsOf(app))
             n += w["state"] == "recording";
         return n;
     };
@@ -133,7 +138,7 @@ int main(int argc, char **argv)
     QList<ProcSample> rec0;
     for (qint64 pid : recorders)
         rec0 << sample(pid);
-    const QJsonArray before = app.get("/api/record/get.json").json()["data"]["windows"].toArray();
+    const QJsonArray before = windowsOf(app);
     QElapsedTimer clock;
     clock.start();
     QTest::qWait(seconds * 1000);
@@ -145,7 +150,7 @@ int main(int argc, char **argv)
         recCpu += s.cpuSeconds - rec0[i].cpuSeconds;
         recRssMax = std::max(recRssMax, s.rssMiB);
     }
-    const QJsonArray after = app.get("/api/record/get.json").json()["data"]["windows"].toArray();
+    const QJsonArray after = windowsOf(app);
     app.post("/api/record/set.json", {{"isStandBy", false}, {"isRecording", false}});
 
     std::printf("bench_record_app: %d windows of %s at %s fps, codec %s, %.1f s measured\n",
