@@ -48,8 +48,8 @@ DiskWriter::FilePtr DiskWriter::create(const std::string &path, std::string *err
     if (wanted.has_parent_path() && !fs::exists(wanted.parent_path(), ec)) {
         fs::create_directories(wanted.parent_path(), ec);
         if (ec) {
-            *error = "cannot create the folder " + wanted.parent_path().string() + ": " +
-                     ec.message();
+            *error =
+                "cannot create the folder " + wanted.parent_path().string() + ": " + ec.message();
             return nullptr;
         }
     }
@@ -162,8 +162,7 @@ bool DiskWriter::writeAll(File &file, const std::vector<uint8_t> &data)
                 fail(Error::DiskFull, "the disk is full: " + file.path + " ends at " +
                                           std::to_string(file.committed) + " bytes");
             } else {
-                fail(Error::CannotWrite,
-                     "cannot write " + file.path + ": " + std::strerror(err));
+                fail(Error::CannotWrite, "cannot write " + file.path + ": " + std::strerror(err));
             }
             return false;
         }
@@ -220,6 +219,11 @@ void DiskWriter::run()
                 }
             }
             if (op.kind == Op::Kind::Close && file.fd >= 0) {
+                // After a failure the bytes past the last sync may be a fragment cut short
+                // (queued data is no longer written): end the file at its last whole one.
+                if (failed && file.written > file.committed &&
+                    ::ftruncate(file.fd, file.committed) == 0)
+                    ::fdatasync(file.fd);
                 ::close(file.fd);
                 file.fd = -1;
             }

@@ -5,7 +5,8 @@
 // Durability: sync() (queued after each complete fragment, about once a second) makes all
 // bytes before it durable with fdatasync, and the file's folder entry with fsync the first
 // time. A full disk truncates the file back to its last synced fragment, so the file stays
-// playable, and fails every later write.
+// playable, and fails every later write; after any failure a closed file ends at its last
+// synced fragment.
 //
 // Bound: the bytes queued and not yet written may not pass `maxPendingBytes`; the write
 // that would pass it fails with Error::TooSlow (the disk cannot keep up).

@@ -35,8 +35,8 @@ long long FrameQueue::oldestAgeMs() const
     std::lock_guard lock(m_mutex);
     if (m_items.empty())
         return 0;
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now() - m_items.front()->arrival)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 m_items.front()->arrival)
         .count();
 }
 

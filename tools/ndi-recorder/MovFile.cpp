@@ -105,6 +105,7 @@ MovFile::~MovFile()
     avcodec_free_context(&m_audio);
     sws_freeContext(m_sws);
     av_frame_free(&m_lastPicture);
+    av_buffer_pool_uninit(&m_picturePool); // pictures still held free themselves later
     av_packet_free(&m_packet);
 }
 
@@ -145,8 +146,8 @@ bool MovFile::open(const std::string &path, std::string *error, DiskWriter::Erro
     }
     auto *buffer = static_cast<uint8_t *>(av_malloc(kAvioBufferBytes));
     // No seek function: the fragmented muxer writes strictly forwards.
-    m_format->pb = avio_alloc_context(buffer, kAvioBufferBytes, 1, this, nullptr, &MovFile::onWrite,
-                                      nullptr);
+    m_format->pb =
+        avio_alloc_context(buffer, kAvioBufferBytes, 1, this, nullptr, &MovFile::onWrite, nullptr);
     if (!m_format->pb) {
         av_free(buffer);
         *error = "out of memory";
@@ -174,8 +175,8 @@ bool MovFile::open(const std::string &path, std::string *error, DiskWriter::Erro
     av_dict_set(&m_format->metadata, "timecode", timecodeAt(0).c_str(), 0);
     av_dict_set(&m_format->metadata, "creation_time", isoNow().c_str(), 0);
     av_dict_set(&m_format->metadata, "title", s.sourceName.c_str(), 0);
-    const std::string comment = "NDI source " + s.sourceName +
-                                (s.sourceAddress.empty() ? "" : " at " + s.sourceAddress);
+    const std::string comment =
+        "NDI source " + s.sourceName + (s.sourceAddress.empty() ? "" : " at " + s.sourceAddress);
     av_dict_set(&m_format->metadata, "comment", comment.c_str(), 0);
     av_dict_set(&m_format->metadata, "encoder", "Desk Recorder ndi-recorder", 0);
 
@@ -215,7 +216,8 @@ bool MovFile::openVideoEncoder()
     m_video->width = s.width;
     m_video->height = s.height;
     m_video->sample_aspect_ratio = AVRational{1, 1};
-    m_pixelFormat = s.codec == RecorderOptions::Codec::H264 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
+    m_pixelFormat =
+        s.codec == RecorderOptions::Codec::H264 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
     m_video->pix_fmt = AVPixelFormat(m_pixelFormat);
     // NDI pictures: Rec.709 above 720x576, BT.601 up to it; limited range.
     const bool hd = s.width > 720 || s.height > 576;
@@ -276,8 +278,8 @@ std::string MovFile::timecodeAt(int64_t frame) const
     AVTimecode tc;
     const int64_t perDay = int64_t(std::llround(86400.0 * m_timecodeRateN / m_timecodeRateD));
     const int start = int((m_settings.timecodeFrame % perDay + perDay) % perDay);
-    if (av_timecode_init(&tc, AVRational{m_timecodeRateN, m_timecodeRateD}, m_timecodeFlags,
-                         start, nullptr) < 0)
+    if (av_timecode_init(&tc, AVRational{m_timecodeRateN, m_timecodeRateD}, m_timecodeFlags, start,
+                         nullptr) < 0)
         return "00:00:00:00";
     char text[AV_TIMECODE_STR_SIZE];
     return av_timecode_make_string(&tc, text, int(frame % perDay));
@@ -365,17 +367,24 @@ bool MovFile::writeVideo(const NDIlib_video_frame_v2_t &in, int64_t pts)
         strides[0] = stride > 0 ? stride : in.xres * 4;
         break;
     }
-    m_sws = sws_getCachedContext(m_sws, in.xres, in.yres, from, m_video->width, m_video->height,
-                                 AVPixelFormat(m_pixelFormat), SWS_BILINEAR, nullptr, nullptr,
-                                 nullptr);
+    m_sws =
+        sws_getCachedContext(m_sws, in.xres, in.yres, from, m_video->width, m_video->height,
+                             AVPixelFormat(m_pixelFormat), SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!m_sws)
         return fail("cannot convert the picture");
     // A fresh picture each time: the encoder may still hold the previous one.
+    const AVPixelFormat to = AVPixelFormat(m_pixelFormat);
+    if (!m_picturePool)
+        m_picturePool = av_buffer_pool_init(
+            size_t(av_image_get_buffer_size(to, m_video->width, m_video->height, 64)), nullptr);
     AVFrame *picture = av_frame_alloc();
     picture->format = m_pixelFormat;
     picture->width = m_video->width;
     picture->height = m_video->height;
-    if (av_frame_get_buffer(picture, 0) < 0) {
+    picture->buf[0] = m_picturePool ? av_buffer_pool_get(m_picturePool) : nullptr;
+    if (!picture->buf[0] ||
+        av_image_fill_arrays(picture->data, picture->linesize, picture->buf[0]->data, to,
+                             m_video->width, m_video->height, 64) < 0) {
         av_frame_free(&picture);
         return fail("out of memory for a picture");
     }
@@ -403,18 +412,34 @@ bool MovFile::repeatVideo(int64_t pts)
     return true;
 }
 
-bool MovFile::writeAudio(const NDIlib_audio_frame_v2_t &block, int offset, int count,
+bool MovFile::writeAudio(const NDIlib_audio_frame_v2_t &block, int first, int count,
                          int64_t position)
 {
     if (!m_audio || m_finished || count <= 0 || !block.p_data)
         return !m_finished;
-    const int64_t tolerance = m_audioNext == 0 ? 0 : m_audioTolerance;
     const int channels = m_settings.audioChannels;
     constexpr int kSilenceChunk = 4800;
-    if (position > m_audioNext + tolerance) {
-        // A gap (the source was away): silence keeps the sound in step with the pictures.
-        while (m_audioNext < position) {
-            const int n = int(std::min<int64_t>(kSilenceChunk, position - m_audioNext));
+    // Where the block should go against where continuous sound puts it. Timestamps jitter
+    // with the sender's load, so small offsets are averaged (about a second) and corrected
+    // only when the average passes one frame; a jump of half a second or more (the source
+    // was away) is corrected at once.
+    const int64_t drift = position - m_audioNext;
+    int64_t correction = 0;
+    if (m_audioNext == 0 || std::abs(drift) >= m_settings.audioRate / 2) {
+        correction = drift;
+        m_offsetAverage = 0;
+    } else {
+        m_offsetAverage += (double(drift) - m_offsetAverage) * 0.05;
+        if (std::abs(m_offsetAverage) > double(m_audioTolerance)) {
+            correction = std::llround(m_offsetAverage);
+            m_offsetAverage = 0;
+        }
+    }
+    if (correction > 0) {
+        // A gap: silence keeps the sound in step with the pictures.
+        const int64_t until = m_audioNext + correction;
+        while (m_audioNext < until) {
+            const int n = int(std::min<int64_t>(kSilenceChunk, until - m_audioNext));
             AVFrame *silence = av_frame_alloc();
             silence->format = AV_SAMPLE_FMT_S32;
             silence->nb_samples = n;
@@ -432,11 +457,11 @@ bool MovFile::writeAudio(const NDIlib_audio_frame_v2_t &block, int offset, int c
                 return false;
             m_audioNext += n;
         }
-    } else if (position < m_audioNext - tolerance) {
-        const int64_t skip = m_audioNext - position;
+    } else if (correction < 0) {
+        const int64_t skip = -correction;
         if (skip >= count)
             return true;
-        offset += int(skip);
+        first += int(skip);
         count -= int(skip);
     }
     AVFrame *frame = av_frame_alloc();
@@ -459,7 +484,7 @@ bool MovFile::writeAudio(const NDIlib_audio_frame_v2_t &block, int offset, int c
                 out[size_t(i) * channels + c] = 0;
             continue;
         }
-        const auto *in = reinterpret_cast<const float *>(base + size_t(c) * stride) + offset;
+        const auto *in = reinterpret_cast<const float *>(base + size_t(c) * stride) + first;
         for (int i = 0; i < count; ++i) {
             const float v = std::clamp(in[i], -1.0f, 1.0f);
             const int32_t s24 = std::clamp(int32_t(std::lrint(v * 8388608.0f)), -8388608, 8388607);

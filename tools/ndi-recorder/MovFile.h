@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 
+struct AVBufferPool;
 struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
@@ -64,11 +65,11 @@ public:
     // The last picture again at `pts` (a missing source frame at a constant rate).
     bool repeatVideo(int64_t pts);
     bool hasPicture() const { return m_lastPicture != nullptr; }
-    // Samples [offset, offset + count) of `block`, which belong at sample `position` from the
-    // file's start. Jitter of up to one video frame is ignored; a larger gap is filled with
-    // silence and an overlap is cut, so sound never drifts from the pictures.
-    bool writeAudio(const NDIlib_audio_frame_v2_t &block, int offset, int count,
-                    int64_t position);
+    // Samples [first, first + count) of `block`, which belong at sample `position` from the
+    // file's start. Sound is written continuously; when its smoothed placement error passes
+    // one video frame (or any error of half a second), a gap is filled with silence or an
+    // overlap cut, so sound never drifts from the pictures.
+    bool writeAudio(const NDIlib_audio_frame_v2_t &block, int first, int count, int64_t position);
     bool hasAudio() const { return m_audio != nullptr; }
     // Flushes the encoders, writes the end of the file and queues its close. The file is
     // complete on disk once the writer has drained.
@@ -103,14 +104,16 @@ private:
     AVStream *m_videoStream = nullptr;
     AVStream *m_audioStream = nullptr;
     SwsContext *m_sws = nullptr;
+    AVBufferPool *m_picturePool = nullptr; // converted pictures, reused (no page faults)
     AVFrame *m_lastPicture = nullptr;
     AVPacket *m_packet = nullptr;
     int m_pixelFormat = -1;
     int64_t m_videoFrames = 0;
     int64_t m_lastVideoPts = -1;
-    int64_t m_audioNext = 0;       // next sample position
-    int64_t m_audioTolerance = 0;  // samples of one video frame
-    double m_lastCutSeconds = 0;   // media time of the last fragment cut
+    int64_t m_audioNext = 0;      // next sample position
+    int64_t m_audioTolerance = 0; // samples of one video frame
+    double m_offsetAverage = 0;   // smoothed placement error of the sound, in samples
+    double m_lastCutSeconds = 0;  // media time of the last fragment cut
     int64_t m_bytes = 0;
     bool m_writeFailed = false;
     bool m_finished = false;

@@ -12,8 +12,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double kTicks = 1e7; // media time units per second
 constexpr size_t kMaxPendingAudio = 400;
-constexpr size_t kMaxHeld = 15;
-constexpr int kHeldMs = 500;
+// The first pictures wait for the sound to show its format: up to 8 pictures (sources send
+// sound in blocks of up to about 100 ms), or 2 s when nothing else comes (a starved sender
+// may pause that long between two pictures).
+constexpr size_t kMaxHeld = 8;
+constexpr int kHeldMs = 2000;
 
 long long msSince(Clock::time_point t)
 {
@@ -251,7 +254,8 @@ bool Recorder::splitDue(int64_t mediaTime) const
 {
     if (!m_chops.empty() || !m_current.file || m_current.file->videoFrames() == 0)
         return false;
-    return (m_options.splitSizeMiB > 0 && m_current.file->bytes() >= m_options.splitSizeMiB << 20) ||
+    return (m_options.splitSizeMiB > 0 && m_current.file->bytes() >= m_options.splitSizeMiB
+                                                                         << 20) ||
            (m_options.splitTimeS > 0 &&
             double(mediaTime - m_current.start) >= m_options.splitTimeS * kTicks);
 }
@@ -273,14 +277,15 @@ std::string Recorder::nextSplitName() const
     return next.string();
 }
 
-bool Recorder::split(const MediaItemPtr &frame, int64_t at)
+bool Recorder::split(const MediaItemPtr &frame, int64_t at, int64_t timecodeFrame)
 {
     const std::string path = m_chops.front();
     m_chops.pop_front();
     std::string error;
     DiskWriter::Error kind = DiskWriter::Error::CannotWrite;
-    std::unique_ptr<MovFile> file =
-        MovFile::create(settingsFor(*frame->video), m_writer, path, &error, &kind);
+    MovFile::Settings settings = settingsFor(*frame->video);
+    settings.timecodeFrame = timecodeFrame; // the timecode goes on from the old file
+    std::unique_ptr<MovFile> file = MovFile::create(settings, m_writer, path, &error, &kind);
     if (!file) {
         if (m_writer.error() != DiskWriter::Error::None || kind == DiskWriter::Error::DiskFull) {
             fatal(DiskWriter::errorCode(kind), error);
@@ -330,11 +335,6 @@ void Recorder::place(const MediaItemPtr &item)
             return;
         }
         slot = std::max(slot, m_current.lastSlot + 1);
-        if (!m_chops.empty() && !firstOfFile &&
-            split(item, m_current.start + std::llround(double(slot) * period())))
-            slot = 0;
-        if (m_done)
-            return;
         Part &p = m_current;
         while (p.lastSlot + 1 < slot) {
             if (!check(p.file->repeatVideo(p.lastSlot + 1), p))
@@ -342,6 +342,12 @@ void Recorder::place(const MediaItemPtr &item)
             ++p.lastSlot;
             ++p.repeated;
         }
+        if (!m_chops.empty() && !firstOfFile &&
+            split(item, p.start + std::llround(double(slot) * period()),
+                  p.file->settings().timecodeFrame + p.file->videoFrames()))
+            slot = 0;
+        if (m_done)
+            return;
         if (!check(p.file->writeVideo(frame, slot), p))
             return;
         p.lastSlot = slot;
@@ -349,8 +355,9 @@ void Recorder::place(const MediaItemPtr &item)
         const double tick = 1.0 / 120000 * kTicks;
         if (!firstOfFile && m_lastVideoMt != 0 && mt - m_lastVideoMt > period() * 1.5)
             m_late += std::llround(double(mt - m_lastVideoMt) / period()) - 1; // missing
-        if (!m_chops.empty() && !firstOfFile && split(item, mt)) {
-        }
+        if (!m_chops.empty() && !firstOfFile)
+            split(item, mt,
+                  m_current.file->settings().timecodeFrame + m_current.file->videoFrames());
         if (m_done)
             return;
         Part &p = m_current;
@@ -496,6 +503,10 @@ void Recorder::onChop(const std::string &path)
 {
     if (!m_current.file) {
         m_nextPath = path; // nothing written yet: the recording simply starts there
+        {
+            std::lock_guard lock(m_statusMutex);
+            m_lastPath = path;
+        }
         ProtocolOutput::element("record_chop_done" + ProtocolOutput::attr("filename", path));
         return;
     }
@@ -509,7 +520,9 @@ void Recorder::tick()
         fatal(DiskWriter::errorCode(e), m_writer.errorText());
         return;
     }
-    if (!m_held.empty() && msSince(m_heldSince) > kHeldMs)
+    // No sound for a while and nothing else waiting: a source without sound. (A queue that
+    // still holds items may hold the sound.)
+    if (!m_held.empty() && msSince(m_heldSince) > kHeldMs && m_queue.bytes() == 0)
         flushHeld();
     if (m_closing.file && msSince(m_closingSince) > kTailMs)
         finishClosing();

@@ -41,12 +41,12 @@ public:
     struct Status
     {
         bool fileOpen = false;
-        std::string path;          // current file
-        long long frames = 0;      // pictures written into every file so far
-        long long dropped = 0;     // repeated, late or refused pictures
-        long long repeated = 0;    // of dropped: repeats of the previous picture
-        long long fileBytes = 0;   // of the current file
-        std::string timecode;      // of the last picture written
+        std::string path;                             // current file
+        long long frames = 0;                         // pictures written into every file so far
+        long long dropped = 0;                        // repeated, late or refused pictures
+        long long repeated = 0;                       // of dropped: repeats of the previous picture
+        long long fileBytes = 0;                      // of the current file
+        std::string timecode;                         // of the last picture written
         std::array<double, 2> vuDb{{-100.0, -100.0}}; // peaks since the last status()
     };
 
@@ -68,9 +68,9 @@ private:
     struct Part
     {
         std::unique_ptr<MovFile> file;
-        int64_t start = 0;            // media time of slot 0
-        int64_t end = INT64_MAX;      // closing: media time where the next file starts
-        int64_t lastSlot = -1;        // video pts of the last picture
+        int64_t start = 0;       // media time of slot 0
+        int64_t end = INT64_MAX; // closing: media time where the next file starts
+        int64_t lastSlot = -1;   // video pts of the last picture
         long long repeated = 0;
     };
 
@@ -81,7 +81,7 @@ private:
     void stop();
 
     bool openFirst(const MediaItemPtr &first);
-    bool split(const MediaItemPtr &frame, int64_t at);
+    bool split(const MediaItemPtr &frame, int64_t at, int64_t timecodeFrame);
     bool splitDue(int64_t mediaTime) const;
     void place(const MediaItemPtr &frame);
     void fillStall();
@@ -106,7 +106,7 @@ private:
 
     Part m_current;
     Part m_closing;
-    std::string m_nextPath; // the first file, until it is opened
+    std::string m_nextPath;          // the first file, until it is opened
     std::deque<std::string> m_chops; // file changes ordered, one per picture
     std::chrono::steady_clock::time_point m_closingSince;
     std::deque<MediaItemPtr> m_pendingAudio; // waiting for the instant of a file change

@@ -25,7 +25,7 @@ struct RecorderOptions
     bool cfr = true;          // constant frame rate: missing frames repeat the previous one
     int64_t splitSizeMiB = 0; // 0: no split by size
     double splitTimeS = 0;    // 0: no split by time
-    int maxQueueMiB = 256;    // frames waiting for the encoder, and bytes waiting for the disk
+    int maxQueueMiB = 256;    // bytes waiting for the disk; an eighth for pictures waiting
     double timeoutS = 30;     // for finding the source; 0 waits for ever
     bool help = false;
 

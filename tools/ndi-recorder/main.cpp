@@ -15,13 +15,15 @@
 #include "SourceReceiver.h"
 #include "ndi/NdiLibrary.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdarg>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <thread>
@@ -103,6 +105,12 @@ int main(int argc, char **argv)
         return kExitOk;
     }
 
+    // Memory: pictures and packets are big and short-lived; fixed mmap for blocks of 1 MiB
+    // and more gives them back to the system when freed, and two arenas keep the threads'
+    // small allocations from spreading over many half-used heaps.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_ARENA_MAX, 2);
+
     struct sigaction action = {};
     action.sa_handler = onSignal; // no SA_RESTART: poll() returns at once
     sigaction(SIGTERM, &action, nullptr);
@@ -123,8 +131,12 @@ int main(int argc, char **argv)
         char exe[4096] = {};
         const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
         const std::string self = n > 0 ? std::string(exe, size_t(n)) : std::string();
-        const std::string appDir = std::filesystem::path(self).parent_path().parent_path()
-                                       .parent_path().parent_path().string();
+        const std::string appDir = std::filesystem::path(self)
+                                       .parent_path()
+                                       .parent_path()
+                                       .parent_path()
+                                       .parent_path()
+                                       .string();
         std::string ownError;
         library = NdiLibrary::loadFile(appDir + "/" + NdiLibrary::kOwnRuntimeName, &ownError);
         if (!library)
@@ -140,8 +152,11 @@ int main(int argc, char **argv)
     }
     ProtocolOutput::progress(lib->describe());
 
+    // Encoded bytes may wait for the disk up to the bound; pictures waiting for the encoder
+    // get an eighth of it (32 MiB by default, a quarter second of 1080p), so a slow encoder
+    // costs dropped pictures rather than memory.
     const size_t bound = size_t(options.maxQueueMiB) << 20;
-    FrameQueue queue(bound);
+    FrameQueue queue(std::max<size_t>(bound / 8, size_t(16) << 20));
     DiskWriter writer(bound);
     std::atomic<bool> recording{options.autostart};
     SourceReceiver receiver(*lib, options, queue, recording);
@@ -200,8 +215,7 @@ int main(int argc, char **argv)
                 ended = true;
                 break;
             case ControlCommand::Type::Error:
-                ProtocolOutput::element("record_error" +
-                                        ProtocolOutput::attr("code", "bad_input") +
+                ProtocolOutput::element("record_error" + ProtocolOutput::attr("code", "bad_input") +
                                         ProtocolOutput::attr("error", c.error));
                 ProtocolOutput::progress("bad input: " + c.error);
                 break;
