@@ -88,7 +88,8 @@ int main(int argc, char **argv)
     env.insert("DESK_RECORDER_NDI_DISCOVERY_PORT", QString::number(drtest::freeTcpPort()));
     env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
     const QString tag = QString("Bench%1-").arg(QCoreApplication::applicationPid());
-    QStringList srcArgs{"--resolution", size, "--fps", fps, "--seconds", QString::number(seconds + 120)};
+    QStringList srcArgs{
+        "--resolution", size, "--fps", fps, "--seconds", QString::number(seconds + 120)};
     for (int i = 1; i <= windows; ++i)
         srcArgs << "--name" << tag + QString::number(i);
     drtest::ChildProcess sources;
@@ -106,20 +107,23 @@ int main(int argc, char **argv)
     const int layout = layoutFor(windows, &count);
     app.post("/api/output/setLayout.json", {{"layout_id", layout}, {"layout_number", count}});
     QStringList names;
-    drtest::waitUntil([&] {
-        names.clear();
-        for (const QJsonValue &v : app.get("/api/source/get.json").json()["data"].toArray())
-            if (v["name"].toString().contains(tag))
-                names << v["name"].toString();
-        return names.size() >= windows;
-    }, 20000);
+    drtest::waitUntil(
+        [&] {
+            names.clear();
+            for (const QJsonValue &v : app.get("/api/source/get.json").json()["data"].toArray())
+                if (v["name"].toString().contains(tag))
+                    names << v["name"].toString();
+            return names.size() >= windows;
+        },
+        20000);
     names.sort();
     for (int i = 0; i < names.size() && i < windows; ++i)
         app.post("/api/output/setSource.json",
                  {{"type", "source"}, {"position", i + 1}, {"stream_id", names[i]}});
     app.post("/api/storage/set.json", {{"storePath", store.path()}, {"codec", codec}});
     app.post("/api/record/set.json", {{"isStandBy", true}, {"isRecording", false}});
-    const QJsonObject started = app.post("/api/record/set.json", {{"isStandBy", true}, {"isRecording", true}}).json();
+    const QJsonObject started =
+        app.post("/api/record/set.json", {{"isStandBy", true}, {"isRecording", true}}).json();
     if (started["result"] != "ok") {
         std::fprintf(stderr, "recording refused: %s\n", qPrintable(started["msg"].toString()));
         return 1;

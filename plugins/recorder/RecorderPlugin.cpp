@@ -69,8 +69,8 @@ void RecorderPlugin::startOnHost(const QJsonObject &item, const QJsonObject &sta
     settings.address = pull.value("url").toString();
     settings.windowName = record.value("sourceName").toString();
     settings.dateFormat = record.value("dateFormat").toString(QStringLiteral("yyyyMMdd-HH.mm.ss"));
-    const QString storePath = record.value("local").toArray().at(0).toString(
-        start.value("storepath").toString());
+    const QString storePath =
+        record.value("local").toArray().at(0).toString(start.value("storepath").toString());
     settings.outputFolder = RecordNaming::folder(storePath, record.value("projectName").toString(),
                                                  QDate::currentDate());
     settings.program = start.value("recorderProgram").toString();

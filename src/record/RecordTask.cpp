@@ -65,7 +65,10 @@ bool RecordTask::launch()
     if (!m_settings.address.isEmpty())
         args << "-u" << m_settings.address;
     // -timeout 0: a source that is not up yet is waited for, as one that vanishes is.
-    args << "-o" << m_currentFile << "-nothumbnail" << "-noautostart" << "-timeout" << "0"
+    args << "-o" << m_currentFile << "-nothumbnail"
+         << "-noautostart"
+         << "-timeout"
+         << "0"
          << "-codec" << m_settings.codec << "-cfr" << QString::number(m_settings.cfr);
     m_stopping = false;
     m_errorReported = false;
@@ -84,15 +87,13 @@ bool RecordTask::launch()
     }
     m_process.start(m_settings.program, args, QIODevice::ReadWrite);
     if (!m_process.waitForStarted(1000)) {
-        qWarning().noquote() << "recording of window" << m_settings.position
-                             << ": cannot start" << m_settings.program << "-"
-                             << m_process.errorString();
+        qWarning().noquote() << "recording of window" << m_settings.position << ": cannot start"
+                             << m_settings.program << "-" << m_process.errorString();
         setState("failed", "cannot_start");
         return false;
     }
-    qInfo().noquote() << "recording of window" << m_settings.position << "from"
-                      << m_settings.source << "into" << m_currentFile << "( pid"
-                      << m_process.processId() << ")";
+    qInfo().noquote() << "recording of window" << m_settings.position << "from" << m_settings.source
+                      << "into" << m_currentFile << "( pid" << m_process.processId() << ")";
     return true;
 }
 
@@ -218,8 +219,8 @@ void RecordTask::handleLine(const QByteArray &line)
         m_lastErrorCode = code;
         // A full or too slow disk ends the recording now; other errors (a refused chop, a
         // bad command) leave it going, and end it only when the program then exits.
-        if (m_stopping || (code != QLatin1String("disk_full") &&
-                           code != QLatin1String("disk_too_slow")))
+        if (m_stopping ||
+            (code != QLatin1String("disk_full") && code != QLatin1String("disk_too_slow")))
             return;
         setState("failed", code);
         m_errorReported = true;
@@ -232,7 +233,8 @@ void RecordTask::checkSplit()
     if (!m_fileClock.isValid() || m_stopping)
         return;
     if (m_settings.limitType == QLatin1String("time")) {
-        if (m_settings.limitTime > 0 && m_fileClock.elapsed() >= qint64(m_settings.limitTime) * 60000)
+        if (m_settings.limitTime > 0 &&
+            m_fileClock.elapsed() >= qint64(m_settings.limitTime) * 60000)
             chop();
         return;
     }
@@ -269,8 +271,9 @@ void RecordTask::onFinished(int exitCode, QProcess::ExitStatus status)
                           << exitCode;
         return;
     }
-    const QString how = status == QProcess::CrashExit ? QStringLiteral("crashed")
-                                                      : QStringLiteral("exit code %1").arg(exitCode);
+    const QString how = status == QProcess::CrashExit
+                            ? QStringLiteral("crashed")
+                            : QStringLiteral("exit code %1").arg(exitCode);
     qWarning().noquote() << "recording of window" << m_settings.position << "ended by itself ("
                          << how << "), last message:" << m_lastErrorLine
                          << "- the files written so far are kept";

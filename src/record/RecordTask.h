@@ -18,9 +18,9 @@
 struct RecordTaskSettings
 {
     int position = 0;
-    QString source;       // NDI source name
-    QString address;      // source address hint, may be empty
-    QString windowName;   // first part of the file names
+    QString source;     // NDI source name
+    QString address;    // source address hint, may be empty
+    QString windowName; // first part of the file names
     QString dateFormat{"yyyyMMdd-HH.mm.ss"};
     QString outputFolder; // created when missing
     QString program;      // path of the recording program

@@ -23,9 +23,9 @@ enum NX_RECORD_STATE : int
 // Error codes that come with NX_RECORD_ENDED.
 namespace RecordError {
 inline constexpr int None = 0;
-inline constexpr int Failed = -1;    // the recorder ended without being asked (crash, no file)
-inline constexpr int DiskFull = -4;  // the disk is full
-inline constexpr int DiskSlow = -5;  // the disk cannot keep up: memory would run out
+inline constexpr int Failed = -1;   // the recorder ended without being asked (crash, no file)
+inline constexpr int DiskFull = -4; // the disk is full
+inline constexpr int DiskSlow = -5; // the disk cannot keep up: memory would run out
 } // namespace RecordError
 
 // (window position 1-based, state, error)

@@ -15,7 +15,7 @@ class RecorderProtocol
 public:
     struct Element
     {
-        QString name;                    // empty when the line is not one element
+        QString name;                      // empty when the line is not one element
         QMap<QString, QString> attributes; // entity references decoded
         QString value(const QString &key) const { return attributes.value(key); }
         qint64 number(const QString &key) const; // 0 when missing or not a number

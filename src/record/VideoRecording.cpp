@@ -155,9 +155,8 @@ void VideoRecording::onTaskStarted(int position)
     if (!task)
         return;
     disconnect(task, &RecordTask::readyStart, this, &VideoRecording::onTaskStarted);
-    emit message(QJsonObject{{"name", "record/start"},
-                             {"result", "ok"},
-                             {"data", QJsonObject{{"position", position}}}});
+    emit message(QJsonObject{
+        {"name", "record/start"}, {"result", "ok"}, {"data", QJsonObject{{"position", position}}}});
 }
 
 void VideoRecording::onTaskError(int position, QString error)

@@ -3,8 +3,8 @@
 // recorded and split, the coordinator when the plug-in is missing, kill -9 of the
 // application mid-recording, and (root only, on tmpfs mounts in this test's own mount
 // namespace) the free-space refusal and a disk that fills while recording.
-#include "TestSupport.h"
 #include "../sysinfo/TmpfsMount.h"
+#include "TestSupport.h"
 
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -42,9 +42,9 @@ struct Probe
 Probe probe(const QString &path)
 {
     QProcess ffprobe;
-    ffprobe.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0",
-                              "-show_entries", "stream=nb_read_frames:format=duration", "-of",
-                              "json", path});
+    ffprobe.start("ffprobe",
+                  {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                   "stream=nb_read_frames:format=duration", "-of", "json", path});
     if (!ffprobe.waitForFinished(60000) || ffprobe.exitCode() != 0)
         return {};
     const QJsonObject out = QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
@@ -75,7 +75,8 @@ QList<qint64> recorderChildren(qint64 parent)
         const QByteArray text = stat.readAll();
         const qsizetype close = text.lastIndexOf(')');
         const QList<QByteArray> fields = text.mid(close + 2).split(' ');
-        if (text.contains("(ndi-recorder)") && fields.size() > 1 && fields[1].toLongLong() == parent)
+        if (text.contains("(ndi-recorder)") && fields.size() > 1 &&
+            fields[1].toLongLong() == parent)
             out << entry.toLongLong();
     }
     return out;
@@ -109,15 +110,19 @@ class TestRecordApp : public QObject
             env.insert(key, extra.value(key));
         if (!app.start({}, env) || !events.open(app.wsUrl()))
             return false;
-        if (!drtest::waitUntil([&] {
-                m_nameA = listed(app, tag("RecA"));
-                m_nameB = listed(app, tag("RecB"));
-                return !m_nameA.isEmpty() && !m_nameB.isEmpty();
-            }, 15000))
+        if (!drtest::waitUntil(
+                [&] {
+                    m_nameA = listed(app, tag("RecA"));
+                    m_nameB = listed(app, tag("RecB"));
+                    return !m_nameA.isEmpty() && !m_nameB.isEmpty();
+                },
+                15000))
             return false;
         app.post("/api/output/setLayout.json", {{"layout_id", 2}, {"layout_number", 4}});
-        app.post("/api/output/setSource.json", {{"type", "source"}, {"position", 1}, {"stream_id", m_nameA}});
-        app.post("/api/output/setSource.json", {{"type", "source"}, {"position", 3}, {"stream_id", m_nameB}});
+        app.post("/api/output/setSource.json",
+                 {{"type", "source"}, {"position", 1}, {"stream_id", m_nameA}});
+        app.post("/api/output/setSource.json",
+                 {{"type", "source"}, {"position", 3}, {"stream_id", m_nameB}});
         QJsonObject settings = storage;
         settings["storePath"] = storePath;
         return app.post("/api/storage/set.json", settings).json()["result"] == "ok";
@@ -128,18 +133,21 @@ class TestRecordApp : public QObject
     }
     static QJsonObject record(drtest::AppInstance &app, bool standBy, bool recording)
     {
-        return app.post("/api/record/set.json", {{"isStandBy", standBy}, {"isRecording", recording}})
+        return app
+            .post("/api/record/set.json", {{"isStandBy", standBy}, {"isRecording", recording}})
             .json();
     }
     static bool startedBoth(drtest::EventClient &events)
     {
-        return drtest::waitUntil([&] {
-            QSet<int> started;
-            for (const QJsonObject &m : events.messages())
-                if (m["name"] == "record/start")
-                    started << m["data"]["position"].toInt();
-            return started == QSet<int>{1, 3};
-        }, 15000);
+        return drtest::waitUntil(
+            [&] {
+                QSet<int> started;
+                for (const QJsonObject &m : events.messages())
+                    if (m["name"] == "record/start")
+                        started << m["data"]["position"].toInt();
+                return started == QSet<int>{1, 3};
+            },
+            15000);
     }
     static QJsonObject recordData(drtest::AppInstance &app)
     {
@@ -188,35 +196,44 @@ private slots:
         QCOMPARE(app.post("/api/record/set.json", {{"isStandBy", false}}).json(),
                  (QJsonObject{{"result", "error"}}));
         QCOMPARE(app.post("/api/record/set.json", {{"isStandBy", "no"}, {"isRecording", false}})
-                     .json()["result"], "error");
+                     .json()["result"],
+                 "error");
         QTest::qWait(2500);
         QCOMPARE(windowStatus(app, 1)["state"].toString(), "recording");
         QCOMPARE(record(app, false, false)["result"], "ok");
         const double recordedS = wall.elapsed() / 1000.0;
-        QVERIFY(drtest::waitUntil([&] { return windowStatus(app, 1)["state"] == "stopped"; }, 15000));
+        QVERIFY(
+            drtest::waitUntil([&] { return windowStatus(app, 1)["state"] == "stopped"; }, 15000));
         for (const QString window : {"Camera-1", "Camera-3"}) {
             const QStringList files = movFiles(store.path(), window);
             QCOMPARE(files.size(), 1);
             QVERIFY2(QRegularExpression("/Default Project-\\d{4}\\.\\d\\d\\.\\d\\d/" + window +
                                         "-\\d{8}-\\d\\d\\.\\d\\d\\.\\d\\d-1\\.mov$")
-                         .match(files[0]).hasMatch(), qPrintable(files[0]));
+                         .match(files[0])
+                         .hasMatch(),
+                     qPrintable(files[0]));
             const Probe p = probe(files[0]);
             QVERIFY2(p.seconds > recordedS - 1.0 && p.seconds < recordedS + 3.0,
-                     qPrintable(QString("%1 s in the file, %2 s recorded").arg(p.seconds).arg(recordedS)));
+                     qPrintable(
+                         QString("%1 s in the file, %2 s recorded").arg(p.seconds).arg(recordedS)));
         }
         QVERIFY(movFiles(store.path(), "Camera-2").isEmpty());
 
         // Split at 1 MiB: several files whose frames add up to what was recorded.
         QVERIFY(app.post("/api/storage/set.json", {{"storePath", store.path() + "/split"},
-                                                   {"limitSize", 1}, {"codec", "utvideo"}}).json()["result"] == "ok");
+                                                   {"limitSize", 1},
+                                                   {"codec", "utvideo"}})
+                    .json()["result"] == "ok");
         QDir().mkpath(store.path() + "/split");
         events.clear();
         QCOMPARE(record(app, true, false)["result"], "ok");
         QCOMPARE(record(app, true, true)["result"], "ok");
         QVERIFY(startedBoth(events));
-        QVERIFY(drtest::waitUntil([&] { return windowStatus(app, 1)["files"].toInt() >= 3; }, 20000));
+        QVERIFY(
+            drtest::waitUntil([&] { return windowStatus(app, 1)["files"].toInt() >= 3; }, 20000));
         QCOMPARE(record(app, true, false)["result"], "ok");
-        QVERIFY(drtest::waitUntil([&] { return windowStatus(app, 1)["state"] == "stopped"; }, 15000));
+        QVERIFY(
+            drtest::waitUntil([&] { return windowStatus(app, 1)["state"] == "stopped"; }, 15000));
         const int recorded = windowStatus(app, 1)["frames"].toInt();
         int sum = 0;
         const QStringList parts = movFiles(store.path() + "/split", "Camera-1");
@@ -258,10 +275,12 @@ private slots:
         app.post("/api/storage/set.json", {{"storePath", doomed.path()}});
         QCOMPARE(record(app, true, false)["result"], "ok");
         QCOMPARE(record(app, true, true)["result"], "ok");
-        QVERIFY(drtest::waitUntil([&] { return windowStatus(app, 3)["state"] == "recording"; }, 15000));
+        QVERIFY(
+            drtest::waitUntil([&] { return windowStatus(app, 3)["state"] == "recording"; }, 15000));
         QVERIFY(doomed.remove());
         QCOMPARE(app.get("/api/storage/getDeviceList.json").json()["result"], "error");
-        QVERIFY(events.waitFor([](const QJsonObject &m) { return m["name"] == "storePath/error"; }, 5000));
+        QVERIFY(events.waitFor([](const QJsonObject &m) { return m["name"] == "storePath/error"; },
+                               5000));
         QCOMPARE(recordData(app)["isRecording"], false);
         QCOMPARE(app.get("/api/storage/get.json").json().value("data")["storePath"], "");
         QCOMPARE(app.stop(), 0); // closing stops and closes the recordings
@@ -280,12 +299,15 @@ private slots:
         QCOMPARE(recorders.size(), 2);
         QTest::qWait(3500);
         app.kill();
-        QVERIFY2(drtest::waitUntil([&] {
-                     for (qint64 pid : recorders)
-                         if (QFileInfo::exists(QString("/proc/%1").arg(pid)))
-                             return false;
-                     return true;
-                 }, 15000), "a recording program outlived the application");
+        QVERIFY2(drtest::waitUntil(
+                     [&] {
+                         for (qint64 pid : recorders)
+                             if (QFileInfo::exists(QString("/proc/%1").arg(pid)))
+                                 return false;
+                         return true;
+                     },
+                     15000),
+                 "a recording program outlived the application");
         for (const QString window : {"Camera-1", "Camera-3"}) {
             const QStringList files = movFiles(store.path(), window);
             QCOMPARE(files.size(), 1);
@@ -308,20 +330,25 @@ private slots:
         QCOMPARE(recordData(app)["isRecording"], false);
         QVERIFY(QDir(small.path).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot));
 
-        QCOMPARE(app.post("/api/storage/set.json", {{"storePath", large.path}}).json()["result"], "ok");
+        QCOMPARE(app.post("/api/storage/set.json", {{"storePath", large.path}}).json()["result"],
+                 "ok");
         QCOMPARE(record(app, true, false)["result"], "ok");
         QCOMPARE(record(app, true, true)["result"], "ok");
         QVERIFY(startedBoth(events));
         QTest::qWait(1500);
         // The disk shrinks to what is used and a little more: it fills within a second.
         const qint64 usedMiB = (1100LL * 1024 * 1024 - large.freeNow()) / (1024 * 1024);
-        QCOMPARE(QProcess::execute("mount", {"-o", QString("remount,size=%1m").arg(usedMiB + 2),
-                                             large.path}), 0);
-        QVERIFY(events.waitFor([](const QJsonObject &m) { return m["name"] == "record/over"; }, 20000));
-        QVERIFY(drtest::waitUntil([&] {
-            return windowStatus(app, 1)["state"] != "recording" &&
-                   windowStatus(app, 3)["state"] != "recording";
-        }, 15000));
+        QCOMPARE(QProcess::execute(
+                     "mount", {"-o", QString("remount,size=%1m").arg(usedMiB + 2), large.path}),
+                 0);
+        QVERIFY(
+            events.waitFor([](const QJsonObject &m) { return m["name"] == "record/over"; }, 20000));
+        QVERIFY(drtest::waitUntil(
+            [&] {
+                return windowStatus(app, 1)["state"] != "recording" &&
+                       windowStatus(app, 3)["state"] != "recording";
+            },
+            15000));
         QCOMPARE(app.stop(), 0);
         for (const QString window : {"Camera-1", "Camera-3"}) {
             const QStringList files = movFiles(large.path, window);

@@ -3,13 +3,13 @@
 // own thread as the application does, against a stand-in recording program that speaks the
 // real line protocol (fake-recorder.sh). The real program and real sources are exercised
 // by tst_record_app.
+#include "TestSupport.h"
 #include "control/VideoObject.h"
 #include "control/WindowObject.h"
 #include "record/RecordNaming.h"
 #include "record/RecorderProtocol.h"
 #include "record/TaskObject.h"
 #include "record/VideoRecording.h"
-#include "TestSupport.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -78,8 +78,8 @@ struct Rig
     bool set(bool standBy, bool recording)
     {
         QString message;
-        const bool ok = model->checkRecord({{"isStandBy", standBy}, {"isRecording", recording}},
-                                           message);
+        const bool ok =
+            model->checkRecord({{"isStandBy", standBy}, {"isRecording", recording}}, message);
         apply(ok, standBy, recording);
         return ok;
     }
@@ -220,8 +220,8 @@ private slots:
 
         QVERIFY(rig.set(true, false)); // stop and arm again: returns with the files closed
         QCOMPARE(rig.status(1)["state"].toString(), "stopped");
-        const QStringList files = QDir(rig.folder()).entryList({"Camera-1-*.mov"}, QDir::Files,
-                                                               QDir::Name);
+        const QStringList files =
+            QDir(rig.folder()).entryList({"Camera-1-*.mov"}, QDir::Files, QDir::Name);
         QVERIFY2(files.size() >= 3, qPrintable(files.join(' ')));
         QVERIFY(files.first().endsWith("-1.mov"));
         // A second start begins again at file 1 and is reported again.
