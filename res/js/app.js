@@ -347,6 +347,8 @@ var DR = window.DR || (window.DR = {});
 
   // ------------------------------------------------------------------ events
   function onEvent(event) {
+    if (DR.record)
+      DR.record.onEvent(event);
     switch (event.name) {
     case "output/update":
       showOutput(event.data);
@@ -461,6 +463,6 @@ var DR = window.DR || (window.DR = {});
     }, 3000);
   }
 
-  DR.app = { state: state, reload: loadOutput };
+  DR.app = { state: state, reload: loadOutput, notify: notify };
   document.addEventListener("DOMContentLoaded", start);
 })();

@@ -210,9 +210,17 @@ DR.i18n = (function () {
     document.dispatchEvent(new CustomEvent("dr:language", { detail: current }));
   }
 
+  // More texts for a part of the page: {en: {...}, zh: {...}}.
+  function extend(more) {
+    Object.keys(more).forEach(function (lang) {
+      texts[lang] = Object.assign(texts[lang] || {}, more[lang]);
+    });
+  }
+
   return {
     t: t,
     apply: apply,
+    extend: extend,
     setLanguage: setLanguage,
     language: function () { return current; },
     languages: Object.keys(texts),

@@ -9,6 +9,7 @@
 #include "control/SystemMonitorRoutes.h"
 #include "control/WebSocketServer.h"
 #include "control/WindowObject.h"
+#include "record/TaskObject.h"
 #include "sysinfo/NetworkSampler.h"
 #include "sysinfo/SystemMonitor.h"
 
@@ -57,6 +58,21 @@ DaemonService::DaemonService(QObject *parent)
     connect(this, &DaemonService::updateSource, this, &DaemonService::saveOutput);
     connect(this, &DaemonService::updateProject, this, &DaemonService::saveOutput);
     connect(this, &DaemonService::updateStore, this, &DaemonService::saveOutput);
+    m_windowObject->setRecordCallback([this](int position, NX_RECORD_STATE state, int error) {
+        recordCallback(position, state, error);
+    });
+    m_windowObject->setAddressLookup([this](const QString &name) {
+#ifdef DR_HAVE_DISCOVERY
+        if (SourceManager *sources = sourceManager)
+            return sources->getAddress(name);
+#endif
+        Q_UNUSED(name)
+        return QString();
+    });
+    connect(m_windowObject.get(), &WindowObject::recordEvent, this, [this](const QJsonObject &m) {
+        if (m_webSocketServer)
+            m_webSocketServer->sendMessages(m);
+    });
 }
 
 DaemonService::~DaemonService()
@@ -84,6 +100,7 @@ bool DaemonService::init(const QString &dataFolder, const QString &baseFolder, i
     m_dataFolder = dataFolder;
     m_resFolder = baseFolder + QStringLiteral("/res");
     m_port = port;
+    m_windowObject->setToolFolder(baseFolder);
     QDir dir;
     if (!dir.exists(m_dataFolder))
         dir.mkpath(m_dataFolder);
@@ -150,8 +167,14 @@ bool DaemonService::startHttpServer()
     registerApiDocumentRoute(server, *this);
     registerStaticFileRoute(server, *this); // last: it takes every path left
 
-    // Recording seam: m_taskObject = new TaskObject; m_taskThread = new QThread;
-    // m_taskThread->start(QThread::InheritPriority); m_taskObject->moveToThread(m_taskThread).
+    // Record-state changes are applied on their own thread, in the order they came.
+    m_taskObject = new TaskObject(m_windowObject.get());
+    m_taskThread = new QThread;
+    m_taskThread->setObjectName(QStringLiteral("record-task"));
+    m_taskThread->start(QThread::InheritPriority);
+    m_taskObject->moveToThread(m_taskThread);
+    connect(m_taskThread, &QThread::finished, m_taskObject, &QObject::deleteLater);
+    m_windowObject->attachRecordThread(m_taskThread);
 
     // Oversized requests are refused on the connection, before their bodies are buffered.
     auto *listener = new LimitedTcpServer(ApiRoute::MaxBodyBytes, m_httpServer);
@@ -227,15 +250,49 @@ void DaemonService::scheduleOutputPush()
 
 void DaemonService::updateSourceAddress(const QString &name, const QString &address)
 {
-    // Recording seam: m_windowObject->updateSourceAddress(name, address) (record mutex).
-    Q_UNUSED(name)
-    Q_UNUSED(address)
+    m_windowObject->updateSourceAddress(name, address);
 }
 
 void DaemonService::requestStopRecording()
 {
-    // Recording seam: QMetaObject::invokeMethod(m_taskObject, "doRecordStatus",
-    // Qt::AutoConnection, true, true, false).
+    if (m_taskObject)
+        QMetaObject::invokeMethod(m_taskObject, "doRecordStatus", Qt::AutoConnection,
+                                  Q_ARG(bool, true), Q_ARG(bool, true), Q_ARG(bool, false));
+}
+
+void DaemonService::applyRecordStatus(bool checked, bool standBy, bool recording)
+{
+    if (m_taskObject)
+        QMetaObject::invokeMethod(m_taskObject, "doRecordStatus", Qt::AutoConnection,
+                                  Q_ARG(bool, checked), Q_ARG(bool, standBy),
+                                  Q_ARG(bool, recording));
+}
+
+void DaemonService::recordCallback(int position, NX_RECORD_STATE state, int error)
+{
+    qDebug().noquote() << "RecordCallback send ready record status :" << position
+                       << ",state =" << int(state) << ", error = " << error;
+    const auto send = [this](const QJsonObject &message) {
+        if (m_webSocketServer)
+            QMetaObject::invokeMethod(m_webSocketServer, "sendMessages", Qt::AutoConnection,
+                                      Q_ARG(QJsonObject, message));
+    };
+    if (state == NX_RECORD_STARTED) {
+        send(QJsonObject{{"name", "record/start"},
+                         {"result", "ok"},
+                         {"data", QJsonObject{{"position", position}}}});
+    } else if (state == NX_RECORD_ENDED && error == RecordError::DiskFull) {
+        send(QJsonObject{{"name", "record/over"}, {"result", "error"}});
+        qWarning() << "Disk has no space, we auto stopRecord";
+        requestStopRecording();
+    } else if (state == NX_RECORD_ENDED && error == RecordError::DiskSlow) {
+        qWarning() << "System memory poor for disk r/w performance, we auto stopRecord";
+        send(QJsonObject{{"name", "record/over2"}, {"result", "error"}});
+        requestStopRecording();
+    } else if (state == NX_RECORD_ENDED && error != RecordError::None) {
+        qWarning().noquote() << "recording of window" << position << "failed (error" << error
+                             << "); the other windows go on";
+    }
 }
 
 // ---------------------------------------------------------------- HTTP API
@@ -412,7 +469,7 @@ void DaemonService::setNtpState(int position, QString type, int bitrate, int yre
 void DaemonService::stopRecord()
 {
     if (m_windowObject->isStandBy()) {
-        // Recording seam: m_windowObject->stopRecording().
+        m_windowObject->stopRecording();
         if (m_webSocketServer) {
             qWarning() << "Disk is full stop recording and time !!!!";
             m_webSocketServer->sendMessages(
@@ -424,14 +481,15 @@ void DaemonService::stopRecord()
 
 void DaemonService::stopRecord2()
 {
-    // Recording seam: when stand-by, m_windowObject->stopRecording().
+    if (m_windowObject->isStandBy())
+        m_windowObject->stopRecording();
     m_windowObject->setRecordFlags(false);
 }
 
 void DaemonService::sendPathError()
 {
     if (m_windowObject->isStandBy()) {
-        // Recording seam: m_windowObject->stopRecording().
+        m_windowObject->stopRecording();
         if (m_webSocketServer) {
             qWarning() << "path is error !!!!";
             m_webSocketServer->sendMessages(
@@ -497,8 +555,11 @@ void DaemonService::closeWindow()
     if (m_windowClosed)
         return; // the window's closing handler ran it; shutdown asks again
     m_windowClosed = true;
-    // Recording seam: when m_taskObject exists, invoke doRecordStatus(true, false, false)
-    // on it with Qt::BlockingQueuedConnection.
+    // Recordings end and their files are closed before this returns.
+    if (m_taskObject && m_taskThread && m_taskThread->isRunning()) {
+        QMetaObject::invokeMethod(m_taskObject, "doRecordStatus", Qt::BlockingQueuedConnection,
+                                  Q_ARG(bool, true), Q_ARG(bool, false), Q_ARG(bool, false));
+    }
     if (m_taskThread && m_taskThread->isRunning()) {
         m_taskThread->quit();
         m_taskThread->wait();

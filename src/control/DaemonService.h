@@ -15,6 +15,7 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include "record/RecorderInterface.h"
 #include <functional>
 #include <memory>
 
@@ -105,6 +106,11 @@ public:
     void updateSourceAddress(const QString &name, const QString &address);
     // Called by the recorder callback (any thread): queues a stop of all recordings.
     void requestStopRecording();
+    // Queues doRecordStatus(checked, standBy, recording) to the record task thread.
+    void applyRecordStatus(bool checked, bool standBy, bool recording);
+    // The record callback of the back ends (any thread): "record/start", and for a full or
+    // too slow disk "record/over" / "record/over2" and a stop of all recordings.
+    void recordCallback(int position, NX_RECORD_STATE state, int error);
 
     // ---- HTTP API
     using CommandHandler = std::function<QJsonObject(const QJsonObject &request)>;

@@ -3,11 +3,13 @@
 #include "control/ApiRoute.h"
 #include "control/DaemonService.h"
 #include "control/WindowObject.h"
+#include "sysinfo/SystemMonitor.h"
 
 #include <QHostAddress>
 #include <QHttpServer>
 #include <QJsonArray>
 #include <QNetworkInterface>
+#include <QUrl>
 
 namespace {
 
@@ -57,6 +59,26 @@ QJsonObject generalConfig(const DaemonService &service)
     };
 }
 
+// The free space of the store path's disk as it is now, for the check before a start
+// (the web UI's periodic disk query may not have run yet).
+void refreshFreeSpace(DaemonService &service)
+{
+    WindowObject &windows = *service.windowObject();
+    SystemMonitor *monitor = service.sysInfo();
+    QString path = windows.storePath();
+    if (path.isEmpty() || !monitor)
+        return;
+    if (path.startsWith(QLatin1String("file://")))
+        path = QUrl(path).toLocalFile();
+    double freeMiB = -1.0;
+    bool ok = false;
+    monitor->diskCapacity(path, freeMiB, ok);
+    if (ok && freeMiB >= 0) {
+        service.setFreeSpace(freeMiB);
+        windows.setFreeSpace(freeMiB);
+    }
+}
+
 } // namespace
 
 void registerGeneralRoutes(QHttpServer &server, DaemonService &service)
@@ -103,8 +125,22 @@ void registerRecordRoutes(QHttpServer &server, DaemonService &service)
         return service.windowObject()->recordStatusJson();
     });
     addCommand(server, service, "/record/get.json", ApiCommand::RecordGet);
-    // Recording seam: "/record/set.json" (ApiCommand::RecordSet) joins here with the
-    // recording subsystem (checkRecord, then doRecordStatus queued to the task thread).
+
+    service.setCommandHandler(ApiCommand::RecordSet, [&service](const QJsonObject &request) {
+        WindowObject &windows = *service.windowObject();
+        bool standBy = false;
+        bool recording = false;
+        // Missing or unreadable flags are refused without touching a running recording.
+        if (!WindowObject::readRecordFlag(request.value("isStandBy"), &standBy) ||
+            !WindowObject::readRecordFlag(request.value("isRecording"), &recording))
+            return error();
+        refreshFreeSpace(service);
+        QString message;
+        const bool checked = windows.checkRecord(request, message);
+        service.applyRecordStatus(checked, standBy, recording);
+        return fromBool(checked, message);
+    });
+    addCommand(server, service, "/record/set.json", ApiCommand::RecordSet);
 }
 
 void registerNtpRoutes(QHttpServer &server, DaemonService &service)

@@ -45,7 +45,16 @@ StorageSettings StorageSettings::fromRequest(const QJsonObject &request)
         settings.ruleMiddle = rules.value("middle").toString();
     if (rules.contains("end"))
         settings.ruleEnd = rules.value("end").toString();
+    if (request.contains("codec"))
+        settings.codec = validCodec(request.value("codec").toString());
     return settings;
+}
+
+QString StorageSettings::validCodec(const QString &codec)
+{
+    if (codec == QLatin1String("speedhq") || codec == QLatin1String("utvideo"))
+        return codec;
+    return QStringLiteral("h264");
 }
 
 QJsonObject StorageSettings::toJson() const
@@ -57,5 +66,6 @@ QJsonObject StorageSettings::toJson() const
         {"limitTime", limitTime},
         {"frmode", frmode},
         {"rules", QJsonObject{{"start", ruleStart}, {"middle", ruleMiddle}, {"end", ruleEnd}}},
+        {"codec", codec},
     };
 }

@@ -15,16 +15,20 @@ struct StorageSettings
     QString ruleStart{"Default Project"};
     QString ruleMiddle{"Default Camera"};
     QString ruleEnd{"yyyyMMdd-HH.mm.ss"};
+    QString codec{"h264"}; // video codec of the recordings: "h264", "speedhq" or "utvideo"
+
+    // `codec` when it is one of the three, else "h264".
+    static QString validCodec(const QString &codec);
 
     // Settings from a storage-set request: starts from the defaults above (not from the
     // current settings) and replaces each field whose key is present. "limitSize",
     // "limitTime" and "frmode" accept numbers and numeric strings. A frame mode other than
     // 0 or 1 becomes 0; a size limit below 1 becomes 1024 ("size") and a time limit
-    // below 1 becomes 60 ("time").
+    // below 1 becomes 60 ("time"); an unknown codec becomes "h264".
     static StorageSettings fromRequest(const QJsonObject &request);
 
     // The persisted "storage" object: storePath, limitType, limitSize, limitTime, frmode,
-    // rules {start, middle, end}.
+    // rules {start, middle, end}, codec.
     QJsonObject toJson() const;
 
     bool operator==(const StorageSettings &) const = default;

@@ -1,13 +1,38 @@
 #include "control/WindowObject.h"
 
 #include "control/VideoObject.h"
+#include "record/RecordNaming.h"
+#include "record/VideoRecording.h"
+#include "sysinfo/MountTable.h"
 
+#include <QCoreApplication>
+#include <QDate>
 #include <QDebug>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QPluginLoader>
+#include <QThread>
 
-WindowObject::WindowObject(QObject *parent) : QObject(parent) {}
+namespace {
+
+// Whether the store path lies on a file system of another machine (NFS, SMB, sshfs, ...).
+bool isNetworkPath(const QString &storePath)
+{
+    if (storePath.size() < 2)
+        return false;
+    const MountTable mounts = MountTable::read();
+    const MountTable::Entry *entry = mounts.find(storePath);
+    return entry && MountTable::isNetworkFileSystem(entry->fsType);
+}
+
+} // namespace
+
+WindowObject::WindowObject(QObject *parent) : QObject(parent)
+{
+    if (!loadRecorderPlugin())
+        ensureCoordinator();
+}
 
 WindowObject::~WindowObject() = default;
 
@@ -17,9 +42,16 @@ void WindowObject::setWindowLayout(int layoutId, int count)
         if (!m_windows.contains(position))
             m_windows.insert(position, new VideoObject(position, this));
     }
-    // Shrinking keeps the windows so that growing again brings their state back.
-    // Recording subsystem seam: positions count+1 .. m_windowCount, which leave the
-    // layout, drop their external recording task here.
+    // Shrinking keeps the windows so that growing again brings their state back; the
+    // windows that leave the layout drop their external recording task.
+    if (count < m_windowCount && m_videoRecording && !m_recorder) {
+        const int from = count + 1;
+        const int to = m_windowCount;
+        onCoordinator([this, from, to] {
+            for (int position = from; position <= to; ++position)
+                m_videoRecording->removeTask(position);
+        });
+    }
     m_layoutId = layoutId;
     m_windowCount = count;
     ++m_revision;
@@ -57,7 +89,8 @@ void WindowObject::resetWindow(int position)
 {
     if (VideoObject *video = window(position))
         video->resetWindow();
-    // Recording subsystem seam: the external recording task of `position` is removed here.
+    if (m_videoRecording && !m_recorder)
+        onCoordinator([this, position] { m_videoRecording->removeTask(position); });
 }
 
 void WindowObject::setName(int position, const QString &name)
@@ -256,6 +289,13 @@ void WindowObject::initWindows(const QJsonObject &data, const QString &resFolder
         video->loadJson(layout.at(position - 1).toObject());
     }
 
+    if (data.value("storage").toObject().contains("codec"))
+        m_storage.codec = StorageSettings::validCodec(data["storage"]["codec"].toString());
+
+    // The plug-in may have been added since the model was built; otherwise the coordinator
+    // records from the application folder.
+    if (!loadRecorderPlugin())
+        ensureCoordinator();
     setStorePath(m_storage.storePath);
 }
 
@@ -277,10 +317,10 @@ void WindowObject::setStorePath(const QString &path)
 
 void WindowObject::applyRecordingFolder()
 {
-    if (m_storage.storePath.isEmpty() || m_windowCount < 1)
+    if (m_storage.storePath.isEmpty() || m_windowCount < 1 || !m_videoRecording)
         return;
-    // Recording subsystem seam: the external recorder coordinator takes its folder here,
-    // "<storePath>/<projectName>-<yyyy.MM.dd of today>".
+    m_videoRecording->setRecordingFolder(
+        RecordNaming::folder(m_storage.storePath, m_projectName, QDate::currentDate()));
 }
 
 void WindowObject::setFreeSpace(double freeMiB)
@@ -317,7 +357,312 @@ QJsonObject WindowObject::recordStatusJson()
 {
     if (!storePathExists())
         setRecordFlags(false);
-    return QJsonObject{
-        {"result", "ok"},
-        {"data", QJsonObject{{"isStandBy", m_standBy}, {"isRecording", m_recording}}}};
+    return QJsonObject{{"result", "ok"},
+                       {"data", QJsonObject{{"isStandBy", m_standBy},
+                                            {"isRecording", m_recording},
+                                            {"windows", recordingStatus()}}}};
+}
+
+// ---------------------------------------------------------------- recording
+
+bool WindowObject::loadRecorderPlugin()
+{
+    if (m_recorder)
+        return true;
+    QString path = qEnvironmentVariable("DESK_RECORDER_RECORDER_PLUGIN");
+    if (path.isEmpty()) {
+        const QString folder = QCoreApplication::instance()
+                                   ? QCoreApplication::applicationDirPath()
+                                   : QStringLiteral(".");
+        path = folder + QStringLiteral("/librecorder.so");
+    }
+    QPluginLoader loader(path);
+    QObject *root = loader.instance();
+    auto *recorder = root ? qobject_cast<RecorderInterface *>(root) : nullptr;
+    if (!recorder) {
+        qWarning().noquote() << "loadPlugin recorder fail, disable record sdk, use old."
+                             << (loader.errorString().isEmpty() ? QString() : loader.errorString());
+        return false;
+    }
+    m_recorder = recorder;
+    m_recorderObject = root;
+    const QString version =
+        loader.metaData().value("MetaData").toObject().value("version").toString();
+    qInfo().noquote() << "loadPlugin recorder ok, enabled record sdk, version=" + version;
+    return true;
+}
+
+void WindowObject::ensureCoordinator()
+{
+    if (m_videoRecording)
+        return;
+    m_videoRecording = std::make_unique<VideoRecording>();
+    m_videoRecording->setToolFolder(m_toolFolder);
+    m_videoRecording->setCallback([this](int position, NX_RECORD_STATE state, int error) {
+        if (m_callback)
+            m_callback(position, state, error);
+    });
+    connect(m_videoRecording.get(), &VideoRecording::message, this, &WindowObject::recordEvent);
+    applyRecordingFolder();
+}
+
+void WindowObject::setToolFolder(const QString &folder)
+{
+    m_toolFolder = folder;
+    if (m_videoRecording && !m_recorder)
+        m_videoRecording->setToolFolder(folder);
+}
+
+void WindowObject::attachRecordThread(QThread *thread)
+{
+    if (m_videoRecording && thread && m_videoRecording->thread() != thread)
+        m_videoRecording->moveToThread(thread);
+}
+
+void WindowObject::onCoordinator(const std::function<void()> &work)
+{
+    QThread *owner = m_videoRecording->thread();
+    if (owner == QThread::currentThread() || !owner->isRunning())
+        work();
+    else
+        QMetaObject::invokeMethod(m_videoRecording.get(), work, Qt::BlockingQueuedConnection);
+}
+
+bool WindowObject::checkRecord(const QJsonObject &request, QString &message)
+{
+    bool standBy = false;
+    bool recording = false;
+    if (!readRecordFlag(request.value("isStandBy"), &standBy) ||
+        !readRecordFlag(request.value("isRecording"), &recording))
+        return false;
+    if (m_windows.isEmpty()) {
+        message = QStringLiteral("当前没有可录像用的视频源，请先设置视频源！");
+        return false;
+    }
+    const bool diskOk = m_freeSpace > 1024.0;
+    const bool folderOk = storePathExists();
+    m_standBy = false;
+    m_recording = false;
+    if (diskOk && folderOk) {
+        m_standBy = standBy;
+        m_recording = recording;
+    }
+
+    // The record task thread prepares the windows as they are now.
+    RecordPlan plan;
+    plan.storage = m_storage;
+    plan.projectName = m_projectName;
+    for (int position = 1; position <= m_windowCount; ++position) {
+        VideoObject *video = window(position);
+        if (!video)
+            continue;
+        QString name = video->name();
+        if (name.isEmpty())
+            name = QStringLiteral("Camera-") + QString::number(video->takeFallbackNameNumber());
+        plan.windows.append({position, name, video->streamId()});
+    }
+    {
+        std::lock_guard lock(m_recordMutex);
+        m_plan = plan;
+    }
+
+    if (!standBy || !recording)
+        return true;
+    if (!diskOk)
+        qWarning().noquote() << "recording refused: free space" << m_freeSpace
+                             << "MiB is not above 1024 MiB";
+    if (!folderOk)
+        qWarning().noquote() << "recording refused: the store folder" << m_storage.storePath
+                             << "does not exist";
+    return diskOk && folderOk;
+}
+
+bool WindowObject::readRecordFlag(const QJsonValue &value, bool *flag)
+{
+    if (value.isBool()) {
+        *flag = value.toBool();
+        return true;
+    }
+    if (value.isDouble() && (value.toDouble() == 0 || value.toDouble() == 1)) {
+        *flag = value.toDouble() == 1;
+        return true;
+    }
+    const QString text = value.toString().trimmed().toLower();
+    if (text == QLatin1String("true") || text == QLatin1String("1")) {
+        *flag = true;
+        return true;
+    }
+    if (text == QLatin1String("false") || text == QLatin1String("0")) {
+        *flag = false;
+        return true;
+    }
+    return false;
+}
+
+void WindowObject::readyForRecord()
+{
+    RecordPlan plan;
+    {
+        std::lock_guard lock(m_recordMutex);
+        if (!m_recordList.isEmpty()) {
+            qWarning() << "readyForRecord logic error, m_recordList > 0";
+            return;
+        }
+        plan = m_plan;
+    }
+    const StorageSettings &storage = plan.storage;
+    const bool byTime = storage.limitType == QLatin1String("time");
+    const int cfrmode = storage.frmode == 0 ? 1 : 0;
+    const QString folder =
+        RecordNaming::folder(storage.storePath, plan.projectName, QDate::currentDate());
+    QJsonArray items;
+    QMap<int, QString> recording;
+    for (const PlannedWindow &w : plan.windows) {
+        if (w.name.isEmpty() || w.streamId.isEmpty())
+            continue;
+        // Looked up before the record mutex is taken: the source table calls back into
+        // updateSourceAddress while it holds its own lock.
+        const QString address = m_addressLookup ? m_addressLookup(w.streamId) : QString();
+        if (m_recorder) {
+            const QJsonObject recordset{
+                {"local", QJsonArray{storage.storePath}},
+                {"projectName", plan.projectName},
+                {"sourceName", w.name},
+                {"posID", w.position},
+                {"startNumber", 1},
+                {"fileType", "MOV"},
+                {"splitTime", byTime ? storage.limitTime : 0},
+                {"splitSize", byTime ? 0 : storage.limitSize},
+                {"dateFormat", storage.ruleEnd},
+                {"cfrmode", cfrmode},
+                {"nasFlag", isNetworkPath(storage.storePath)},
+                {"codec", storage.codec},
+            };
+            items.append(QJsonObject{
+                {"pullset", QJsonObject{{"source", w.streamId}, {"url", address}}},
+                {"recordset", recordset}});
+        } else if (m_videoRecording) {
+            RecordTaskSettings settings;
+            settings.position = w.position;
+            settings.source = w.streamId;
+            settings.address = address;
+            settings.windowName = w.name;
+            settings.dateFormat = storage.ruleEnd;
+            settings.outputFolder = folder;
+            settings.program = m_videoRecording->program();
+            settings.codec = storage.codec;
+            settings.cfr = cfrmode;
+            onCoordinator([this, settings] { m_videoRecording->createTask(settings); });
+        }
+        recording.insert(w.position, QString::fromUtf8(w.streamId.toLocal8Bit()));
+    }
+    {
+        std::lock_guard lock(m_recordMutex);
+        m_recordList = items;
+        m_recordingMap = recording;
+    }
+    if (m_videoRecording && !m_recorder) {
+        m_videoRecording->setRecordingFolder(folder);
+        onCoordinator([this, storage] {
+            m_videoRecording->configureAll(storage.limitType, storage.limitSize,
+                                           storage.limitTime);
+        });
+    }
+}
+
+void WindowObject::startRecording()
+{
+    if (m_recorder) {
+        QJsonArray items;
+        QString storePath;
+        int cfrmode = 1;
+        QString codec;
+        {
+            std::lock_guard lock(m_recordMutex);
+            items = m_recordList;
+            storePath = m_plan.storage.storePath;
+            cfrmode = m_plan.storage.frmode == 0 ? 1 : 0;
+            codec = m_plan.storage.codec;
+        }
+        m_recorder->setCallback(m_callback);
+        m_recorder->startRecorder(QJsonObject{
+            {"transcode", 0},
+            {"cfrmode", cfrmode},
+            {"items", items},
+            {"storepath", storePath},
+            {"codec", codec},
+            {"recorderProgram", m_toolFolder + QStringLiteral("/res/bin/record/ndi-recorder")},
+        });
+        m_pluginActive = true;
+        return;
+    }
+    if (m_videoRecording) {
+        bool all = true;
+        onCoordinator([this, &all] { all = m_videoRecording->startAll(); });
+        if (!all)
+            qWarning() << "not every recording could be started";
+    }
+}
+
+void WindowObject::stopRecording()
+{
+    if (m_recorder)
+        m_recorder->stopRecorder(QString(""));
+    m_pluginActive = false;
+    if (m_videoRecording)
+        onCoordinator([this] { m_videoRecording->stopAll(); });
+    std::lock_guard lock(m_recordMutex);
+    while (!m_recordList.isEmpty())
+        m_recordList.removeLast();
+    m_recordingMap.clear();
+}
+
+void WindowObject::destroyRecord()
+{
+    // Files are closed before this returns: the plug-in is stopped too when it records.
+    if (m_recorder && m_pluginActive) {
+        m_recorder->stopRecorder(QString(""));
+        m_pluginActive = false;
+    }
+    if (m_videoRecording)
+        onCoordinator([this] { m_videoRecording->destroyAll(); });
+    qInfo() << "destroyRecord!";
+}
+
+void WindowObject::updateSourceAddress(const QString &name, const QString &address)
+{
+    std::lock_guard lock(m_recordMutex);
+    const QString key = QString::fromUtf8(name.toLocal8Bit());
+    for (auto it = m_recordingMap.cbegin(); it != m_recordingMap.cend(); ++it) {
+        if (it.value() != key)
+            continue;
+        if (m_recorder) {
+            m_recorder->updateUrl(it.key(), address);
+        } else if (m_videoRecording) {
+            VideoRecording *coordinator = m_videoRecording.get();
+            const int position = it.key();
+            QMetaObject::invokeMethod(
+                coordinator, [coordinator, position, address] {
+                    coordinator->updateUrl(position, address);
+                }, Qt::QueuedConnection);
+        }
+    }
+}
+
+QJsonArray WindowObject::recordList() const
+{
+    std::lock_guard lock(m_recordMutex);
+    return m_recordList;
+}
+
+QJsonArray WindowObject::recordingStatus() const
+{
+    QJsonArray status;
+    if (m_recorderObject) {
+        QMetaObject::invokeMethod(m_recorderObject, "recordingStatus", Qt::DirectConnection,
+                                  Q_RETURN_ARG(QJsonArray, status));
+    } else if (m_videoRecording) {
+        status = m_videoRecording->statusJson();
+    }
+    return status;
 }

@@ -4,24 +4,38 @@
 //
 // Thread: main thread. Windows are created on demand and never removed while the
 // process runs, so a VideoObject pointer stays valid for the life of the model.
-// The record flags and the storage settings are read and written on the main thread
-// only. The recording operations of the recording subsystem (checkRecord,
-// readyForRecord, startRecording, stopRecording, destroyRecord, updateSourceAddress)
-// join this class with their own record mutex; see the marked seams in the .cpp.
+// The record flags, the storage settings and the windows are read and written on the main
+// thread only. The recording side (RecordingModel: readyForRecord, startRecording,
+// stopRecording, destroyRecord) runs on the record task thread and works from a record
+// plan that checkRecord takes on the main thread; updateSourceAddress comes from the
+// discovery thread. The record mutex guards the record plan, the recorder items
+// (m_recordList) and the recording map. It is never held while calling into the source
+// table or waiting for a recorder. The recorder back end: the plug-in (its interface may
+// be called from any thread) or the coordinator (lives on the record task thread; calls
+// from other threads are carried there and waited for).
 #pragma once
 
 #include "control/StorageSettings.h"
+#include "record/RecorderInterface.h"
+#include "record/RecordingModel.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
 
+class QThread;
 class VideoObject;
+class VideoRecording;
 
-class WindowObject : public QObject
+class WindowObject : public QObject, public RecordingModel
 {
     Q_OBJECT
 public:
@@ -109,13 +123,66 @@ public:
     // first when the store path is empty or its folder does not exist.
     QJsonObject recordStatusJson();
 
-    // Recording subsystem seam: checkRecord(request, message), readyForRecord(),
-    // startRecording(), stopRecording(), destroyRecord(), updateSourceAddress(name,
-    // address) are added by the recording issue.
+    // ---- recording (see the class comment for threads)
+    // Loads the recorder plug-in (librecorder.so beside the executable, or the path in
+    // DESK_RECORDER_RECORDER_PLUGIN); true when it is (or already was) loaded.
+    bool loadRecorderPlugin();
+    bool hasRecorderPlugin() const { return m_recorder != nullptr; }
+    VideoRecording *videoRecording() const { return m_videoRecording.get(); }
+    // The application folder: the recording program is <folder>/res/bin/record/ndi-recorder.
+    void setToolFolder(const QString &folder);
+    // Moves the coordinator to the record task thread (before that thread drives it).
+    void attachRecordThread(QThread *thread);
+    // Called by the back end from its threads (see RecorderInterface).
+    void setRecordCallback(RecordCallback callback) { m_callback = std::move(callback); }
+    // Source name -> address (the source table); called from the record task thread.
+    void setAddressLookup(std::function<QString(const QString &)> lookup)
+    {
+        m_addressLookup = std::move(lookup);
+    }
+    // Checks a record-set request ({"isStandBy", "isRecording"}), sets the flags and takes
+    // the record plan; `message` gets the reason of a refusal when there is one. A request
+    // whose flags are missing or not readable (readRecordFlag) is refused and changes
+    // nothing.
+    bool checkRecord(const QJsonObject &request, QString &message);
+    // A record flag: a JSON boolean, the numbers 0 and 1, or the texts "true", "false",
+    // "1", "0" (form and query requests). False when the value is none of these.
+    static bool readRecordFlag(const QJsonValue &value, bool *flag);
+    void readyForRecord() override;
+    void startRecording() override;
+    void stopRecording() override;
+    void destroyRecord() override;
+    // The source `name` moved to `address`: the windows recording it are told.
+    void updateSourceAddress(const QString &name, const QString &address);
+    // The prepared recorder items (a copy).
+    QJsonArray recordList() const;
+    // Per recorded window: {"position", "source", "state", "file", "files", "elapsed",
+    // "frames", "dropped", "bytes", "error"}.
+    QJsonArray recordingStatus() const;
+
+signals:
+    // "record/start" events of the coordinator, re-emitted on the main thread.
+    void recordEvent(QJsonObject message);
 
 private:
-    // Recording subsystem seam: the external recorder's folder is set here.
+    // The coordinator's recording folder follows the store path and the project name.
     void applyRecordingFolder();
+    void ensureCoordinator();
+    // Runs `work` on the coordinator's thread and waits for it.
+    void onCoordinator(const std::function<void()> &work);
+
+    struct PlannedWindow
+    {
+        int position;
+        QString name;
+        QString streamId;
+    };
+    struct RecordPlan
+    {
+        StorageSettings storage;
+        QString projectName;
+        QList<PlannedWindow> windows;
+    };
 
     // Sum of the layout's and the windows' revisions; every change makes it grow.
     quint64 outputRevision() const;
@@ -134,4 +201,17 @@ private:
     bool m_standBy = false;
     bool m_recording = false;
     double m_freeSpace = 0.0;
+
+    QString m_toolFolder;
+    RecorderInterface *m_recorder = nullptr; // the plug-in, loaded for the process's life
+    QObject *m_recorderObject = nullptr;     // its root object
+    std::unique_ptr<VideoRecording> m_videoRecording; // coordinator, when no plug-in
+    RecordCallback m_callback;
+    std::function<QString(const QString &)> m_addressLookup;
+    std::atomic<bool> m_pluginActive{false}; // the plug-in was started (task or main thread)
+
+    mutable std::mutex m_recordMutex;
+    RecordPlan m_plan;              // guarded by m_recordMutex
+    QJsonArray m_recordList;        // guarded by m_recordMutex
+    QMap<int, QString> m_recordingMap; // position -> source; guarded by m_recordMutex
 };

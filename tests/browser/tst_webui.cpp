@@ -1,7 +1,7 @@
 // The web UI in Chromium against a headless desk-recorder, driven by playwright-core:
 // - webui.js: live connection, layout, window names, sources, audio, swap, removal,
-//   discovery targets, project, clock server and language; with an access token, the
-//   token asked for once and kept across a reload;
+//   discovery targets, project, clock server, language and a short recording of a test
+//   source; with an access token, the token asked for once and kept across a reload;
 // - systempage.js: the system page's charts, memory, missing figures, recording disk and
 //   disk speed test (a short one, on a small tmpfs when we are root: the page must warn
 //   that less than 1 GiB is free).
@@ -42,6 +42,20 @@ class TestWebUi : public QObject
     // Runs webui.js against a fresh application; `token` selects the token steps.
     void runWebUi(const QByteArray &token)
     {
+        // One test source, seen only by this test's application and its recorders.
+        QTemporaryDir registry, store;
+        QProcessEnvironment env;
+        env.insert("DESK_RECORDER_NDI_REGISTRY", registry.path());
+        env.insert("DESK_RECORDER_NDI_DISCOVERY_PORT", QString::number(drtest::freeTcpPort()));
+        env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
+        const QString sourceTag = QString("WebRec-%1").arg(QCoreApplication::applicationPid());
+        drtest::ChildProcess source;
+        if (token.isEmpty()) {
+            QVERIFY(source.start(drtest::buildDir() + "/ndi-testsrc",
+                                 {"--name", sourceTag, "--resolution", "640x360", "--fps", "25",
+                                  "--seconds", "300"},
+                                 env));
+        }
         drtest::AppInstance app;
         QStringList appArgs;
         if (!token.isEmpty()) {
@@ -49,8 +63,8 @@ class TestWebUi : public QObject
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(token) == token.size());
             appArgs << "--token-file" << file.fileName();
         }
-        QVERIFY(app.start(appArgs));
-        QStringList args{app.url(""), QString::number(app.wsPort())};
+        QVERIFY(app.start(appArgs, env));
+        QStringList args{app.url(""), QString::number(app.wsPort()), sourceTag, store.path()};
         if (!token.isEmpty())
             args << token;
         QVERIFY(runScript("webui.js", args));

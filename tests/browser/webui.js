@@ -1,11 +1,11 @@
 // Drives the web UI of a running desk-recorder in headless Chromium.
-// Usage: node webui.js <http base url> <event port> [access token]
+// Usage: node webui.js <http base url> <event port> <test source tag> <store folder> [token]
 // With a token, only the token steps run (the application was started with that token).
 // Exits 0 when every step passed, 1 with the reason and the failing line otherwise.
 "use strict";
 const { chromium } = require("playwright-core");
 
-const [baseUrl, wsPort, token] = process.argv.slice(2);
+const [baseUrl, wsPort, sourceTag, storeFolder, token] = process.argv.slice(2);
 const chromiumFlags = ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
                        "--disable-component-update", "--disable-sync", "--no-first-run"];
 const win = (position) => `.window[data-position="${position}"]`;
@@ -139,6 +139,32 @@ async function main() {
     // A language chosen by another client is followed without reloading.
     expect((await api("/lang/modify.json", { lang: "en" })).result === "ok", "lang by API failed");
     await page.waitForSelector('#layoutSection h2:text-is("Layout")');
+
+    // Recording: the storage folder set in the form, arm, start, the mark and the elapsed
+    // time of the recorded window, stop.
+    let sourceName = "";
+    for (let i = 0; i < 150 && !sourceName; ++i, await new Promise((r) => setTimeout(r, 100)))
+      sourceName = ((await api("/source/get.json")).data || [])
+          .map((s) => s.name).find((n) => n.includes(sourceTag)) || "";
+    expect(sourceName, "the test source was not found");
+    await page.fill(win(1) + " .source", sourceName);
+    await page.click(win(1) + " .assign");
+    await page.fill("#storePathInput", storeFolder);
+    await page.click('#storageForm button[type="submit"]');
+    expect(await stored("/storage/get.json", storeFolder, (d) => d.storePath), "folder not stored");
+    await page.click("#armButton");
+    await page.waitForSelector('#recordState[data-state="armed"]');
+    await page.click("#startButton");
+    await page.waitForSelector('#recordState[data-state="recording"]');
+    await page.waitForSelector('#recordWindows tr[data-position="1"] td.mark:text-is("●")');
+    await page.waitForFunction(() => {
+      const row = document.querySelector('#recordWindows tr[data-position="1"]');
+      return row && row.cells[3].textContent >= "00:00:02" && row.cells[4].textContent.endsWith(".mov");
+    });
+    await page.click("#stopButton");
+    await page.waitForSelector('#recordState[data-state="idle"]');
+    await page.waitForFunction(() => ![...document.querySelectorAll("#recordWindows td.mark")]
+                                          .some((c) => c.textContent === "●"));
 
     expect(errors.length === 0, "page errors: " + errors.join("; "));
   } finally {

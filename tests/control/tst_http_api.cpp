@@ -303,7 +303,7 @@ private slots:
 
         model().setRecordFlags(true); // no store path: the flags are cleared before the reply
         QCOMPARE(at(get("/api/record/get.json"), "data"),
-                 QJsonObject({{"isStandBy", false}, {"isRecording", false}}));
+                 QJsonObject({{"isStandBy", false}, {"isRecording", false}, {"windows", QJsonArray{}}}));
         model().setStorePath(m_base.path());
         model().setRecordFlags(true);
         QCOMPARE(at(get("/api/record/get.json"), "data/isRecording").toBool(), true);

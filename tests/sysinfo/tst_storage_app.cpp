@@ -68,7 +68,8 @@ private slots:
         };
         const QJsonObject defaults = QJsonDocument::fromJson(R"({"storePath": "",
             "limitType": "size", "limitSize": 1024, "limitTime": 60, "frmode": 0, "rules":
-            {"start": "Default Project", "middle": "Default Camera", "end": "yyyyMMdd-HH.mm.ss"}})")
+            {"start": "Default Project", "middle": "Default Camera", "end": "yyyyMMdd-HH.mm.ss"},
+            "codec": "h264"})")
                                          .object();
         // A first start splits by time (default document); a set request defaults to size.
         QJsonObject firstStart = defaults;
@@ -85,6 +86,8 @@ private slots:
             {{{"limitType", "time"}, {"limitTime", 0}}, "limitTime", 60},
             {{{"frmode", 2}}, "frmode", 0},
             {{{"frmode", -1}}, "frmode", 0},
+            {{{"codec", "utvideo"}}, "codec", "utvideo"},
+            {{{"codec", "mpeg2"}}, "codec", "h264"},
         };
         for (const auto &[request, key, stored] : cases) {
             QCOMPARE(app.post("/api/storage/set.json", request).json(),
@@ -94,7 +97,7 @@ private slots:
 
         QJsonObject chosen = QJsonDocument::fromJson(R"({"limitType": "time", "limitSize": 512,
             "limitTime": 30, "frmode": 1, "rules": {"start": "Default Project", "middle": "Cam A",
-            "end": "HH-mm"}})")
+            "end": "HH-mm"}, "codec": "speedhq"})")
                                  .object();
         chosen["storePath"] = disk.path();
         app.post("/api/storage/set.json", chosen);
