@@ -83,6 +83,12 @@ public:
     // (callQmlLoadCali), creates the audio mixer and connects the event push. False when
     // sourceManager is not set.
     Q_INVOKABLE bool openWindow();
+    // With true (no QML scene, e.g. headless), the service itself answers its window
+    // signals as the scene would: a window whose audio is on is heard through addNewSink,
+    // and the mixer holds the heard sources' streams open. Set before openWindow.
+    void setAudioFollowsWindows(bool follow) { m_audioFollowsWindows = follow; }
+    // The audio output mixer; null before openWindow.
+    AudioOutputMixer *audioMixer() const { return m_audioMixer; }
 
     // Called by the source table (discovery thread) when a listed source's address changed.
     void updateSourceAddress(const QString &name, const QString &address);
@@ -172,6 +178,10 @@ public slots:
 private slots:
     // Writes {"data": window model document} to output.json.
     void saveOutput();
+    // The scene's part of the window audio when the service follows the windows itself.
+    void followSource(int position, QString source);
+    void followRemoval(int position);
+    void followAudioState(int position, bool enable);
 
 private:
     void readSettings();
@@ -193,7 +203,9 @@ private:
     QString m_manualIps;
     std::shared_ptr<WindowObject> m_windowObject;
     QMap<int, QString> m_outputMap;           // position -> source name given through this service
-    AudioOutputMixer *m_audioMixer = nullptr; // audio subsystem seam: created by openWindow
+    AudioOutputMixer *m_audioMixer = nullptr; // owned; created by openWindow
+    bool m_audioFollowsWindows = false;
+    QMap<int, bool> m_heardWindows; // position -> audio on, when following the windows
     LayoutManager *m_layoutManager = nullptr; // owned
     WebSocketServer *m_webSocketServer = nullptr; // not owned
     SystemMonitor *m_sysInfo = nullptr;           // owned; created by the constructor
