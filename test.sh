@@ -25,7 +25,10 @@ run_ctest() { # dir, ctest args...
 
 configure build
 cmake --build build -j "$jobs"
-run_ctest build "$@"
+# Long runs (label "longrun", e.g. fifteen minutes of audio) join with DR_LONG_TESTS=1.
+long=()
+[ -n "${DR_LONG_TESTS:-}" ] || long=(-LE longrun)
+run_ctest build "${long[@]}" "$@"
 
 if [ $# -eq 0 ] || [ -n "${DR_SANITIZERS:-}" ]; then
   configure build-asan -DDR_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug

@@ -187,8 +187,8 @@ void AudioOutputMixer::createOutputLocked()
         closeOutputLocked();
         return;
     }
-    qInfo().noquote() << "audio output: playing on" << m_device.description() << "("
-                      << m_device.id() << ")";
+    qInfo().noquote() << QStringLiteral("audio output: playing on %1 (%2)")
+                             .arg(m_device.description(), QString::fromUtf8(m_device.id()));
 }
 
 void AudioOutputMixer::closeOutputLocked()
