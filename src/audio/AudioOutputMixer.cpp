@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 #include <chrono>
+#include <limits>
 #include <pthread.h>
 
 namespace {
@@ -125,13 +126,38 @@ void AudioOutputMixer::mixLoop()
 void AudioOutputMixer::writeFrame(const int16_t *data)
 {
     std::lock_guard<std::mutex> lock(m_outputLock);
-    // A full device buffer (0) loses the surplus, as a hardware buffer would; a stream whose
-    // sink vanished (-1) is not written (the watcher reopens the output).
-    if (!m_pushDevice || m_output->bytesFree() <= 0) {
+    const qsizetype freeBytes = m_pushDevice ? m_output->bytesFree() : -1;
+    // No device, or a stream whose sink vanished (-1): the frame is lost; the watcher
+    // reopens the output.
+    if (freeBytes < 0) {
         ++m_framesDropped;
         return;
     }
+    // What the device holds beyond what it has played. It grows when the sound server
+    // stalls while it is fed (it does for about half a second after a stream starts), and
+    // slowly when the device plays slower than this clock. When its least value over a
+    // whole window is above kMaxBacklogUs, the frames above kTrimmedBacklogUs are let go
+    // (one skip), so the delay stays bounded. The server's free-space figure cannot tell:
+    // it reads 0 whenever its target fill is reached.
+    if (m_framesToLetGo > 0) {
+        --m_framesToLetGo;
+        ++m_framesDropped;
+        return;
+    }
+    const qint64 backlogUs = m_writtenUs - m_output->processedUSecs();
+    m_windowMinUs = std::min(m_windowMinUs, backlogUs);
+    if (++m_windowWrites >= kBacklogWindowWrites) {
+        const qint64 least = m_windowMinUs;
+        m_windowWrites = 0;
+        m_windowMinUs = std::numeric_limits<qint64>::max();
+        if (least > kMaxBacklogUs) {
+            m_framesToLetGo = int((least - kTrimmedBacklogUs) / kMixPeriodUs);
+            qInfo() << "audio output: the device held" << least / 1000 << "ms; letting"
+                    << m_framesToLetGo * kMixPeriodUs / 1000 << "ms go to keep the delay short";
+        }
+    }
     m_pushDevice->write(reinterpret_cast<const char *>(data), m_frameBytes);
+    m_writtenUs += kMixPeriodUs;
     ++m_framesWritten;
 }
 
@@ -180,6 +206,10 @@ void AudioOutputMixer::createOutputLocked()
     m_output->setBufferSize(kDeviceBufferBytes);
     connect(m_output, &QAudioSink::stateChanged, this, &AudioOutputMixer::handleAudioStateChanged,
             Qt::DirectConnection);
+    m_writtenUs = 0;
+    m_windowWrites = 0;
+    m_framesToLetGo = 0;
+    m_windowMinUs = std::numeric_limits<qint64>::max();
     m_pushDevice = m_output->start();
     if (!m_pushDevice) {
         qWarning().noquote() << "audio output: cannot open" << m_device.description()

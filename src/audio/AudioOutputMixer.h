@@ -20,9 +20,11 @@
 // Locks, in this order:
 //   m_sinkLock     guards m_entries (AddInputSource, RemoveInputSource, stop). Held while the
 //                  connections' audio sink lock is taken (RemoveAudioSink): always first.
-//   m_outputLock   guards m_output, m_pushDevice, m_device, m_deviceIds; held by the mixing
-//                  thread around each device write and by the watcher around each change,
-//                  so a write never reaches a deleted device. Never held with m_sinkLock.
+//   m_outputLock   guards m_output, m_pushDevice, m_device, m_deviceIds and the
+//                  backlog guard (m_writtenUs .. m_framesToLetGo);
+//                  held by the mixing thread around each device write and by the watcher
+//                  around each change, so a write never reaches a deleted device. Never
+//                  held with m_sinkLock.
 //   The engine's own lock is taken inside AddSource/RemoveSource/Mix; the mixing thread
 //   holds no mixer lock while it mixes.
 #pragma once
@@ -63,6 +65,11 @@ public:
     // it holds this much and keeps about this much queued, so it is the output's share of
     // the latency; 40 ms rides out a late mixing pass on a loaded machine.
     static constexpr qsizetype kDeviceBufferBytes = 7680;
+    // Backlog guard: the least backlog of each window of writes is checked; above the
+    // maximum, the audio above the trimmed level is let go at once.
+    static constexpr int kBacklogWindowWrites = 20; // 200 ms
+    static constexpr qint64 kMaxBacklogUs = 80000;
+    static constexpr qint64 kTrimmedBacklogUs = 50000;
 
     // Opens the first output device (if any) and starts the watcher; the control service
     // passes 48000 Hz, 2 channels, 16 bits, 10 ms and starts mixing right after.
@@ -145,11 +152,15 @@ private:
     QIODevice *m_pushDevice = nullptr;  // owned by m_output
     QAudioDevice m_device;              // the selected device
     QByteArrayList m_deviceIds;         // the device list at the last check
+    qint64 m_writtenUs = 0;             // audio written to the open output
+    qint64 m_windowMinUs = 0;           // least backlog in the current window
+    int m_windowWrites = 0;
+    int m_framesToLetGo = 0;
 
     std::thread m_mixThread;
     std::atomic<bool> m_running{false};
     std::atomic<quint64> m_framesWritten{0};
-    std::atomic<quint64> m_framesDropped{0}; // mixed but not written (no or full device)
+    std::atomic<quint64> m_framesDropped{0}; // mixed but not written (no device, or let go)
 
     QThread *m_watcherThread = nullptr; // child of the mixer
     QTimer *m_watcherTimer = nullptr;   // no parent; lives on m_watcherThread

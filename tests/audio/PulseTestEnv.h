@@ -98,13 +98,15 @@ public:
     {
         m_data.clear();
         m_firstDataMs = 0;
+        m_bytes = 0;
         m_process.setProcessEnvironment(m_env);
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
             const QByteArray chunk = m_process.readAllStandardOutput();
-            if (m_firstDataMs == 0) {
-                m_firstDataMs = QDateTime::currentMSecsSinceEpoch();
-                m_firstBytes = int(chunk.size());
-            }
+            m_bytes += chunk.size();
+            // A chunk arrives after its last frame was recorded: the earliest such bound
+            // over all chunks is the best time base.
+            const qint64 base = QDateTime::currentMSecsSinceEpoch() - m_bytes * 1000 / (4 * kRate);
+            m_firstDataMs = m_firstDataMs == 0 ? base : qMin(m_firstDataMs, base);
             m_data += chunk;
         });
         m_process.start("parec", {"-d", "out.monitor", "--rate=48000", "--channels=2",
@@ -124,8 +126,8 @@ public:
     }
     // Stereo frames recorded so far.
     qint64 frames() const { return m_data.size() / 4; }
-    // Wall-clock ms (epoch) of recorded frame 0, from the first delivery.
-    qint64 startMs() const { return m_firstDataMs - qint64(m_firstBytes) * 1000 / (4 * kRate); }
+    // Wall-clock ms (epoch) of recorded frame 0 (of the whole recording, take() or not).
+    qint64 startMs() const { return m_firstDataMs; }
     // Channel `c` of frames [from, from + count) as doubles.
     QVector<double> channel(qint64 from, qint64 count, int c = 0) const
     {
@@ -154,8 +156,8 @@ private:
     QProcessEnvironment m_env;
     QProcess m_process;
     QByteArray m_data;
-    qint64 m_firstDataMs = 0;
-    int m_firstBytes = 0;
+    qint64 m_firstDataMs = 0; // time base, see startMs()
+    qint64 m_bytes = 0;       // received in all
 };
 
 // Peak amplitude (dB re 16-bit full scale) of the tone near `hz` in `x`: a Hann-windowed
