@@ -256,6 +256,10 @@ void endToEnd(PulseServer &pulse, int seconds)
         for (const QByteArray &line : drtest::readLogs(app.dataDir()).split('\n'))
             if (line.contains("audio output"))
                 std::printf("%s\n", line.constData());
+        std::printf("ring buffer overflows: %lld\n",
+                    qint64(app.process().output().count("getFreeSize")));
+        for (qint64 at : check.glitches())
+            std::printf("glitch at %.3f s\n", double(at) / kRate);
     }
     app.stop();
 }

@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 #include <chrono>
+#include <future>
 #include <limits>
 #include <pthread.h>
 
@@ -57,22 +58,39 @@ AudioOutputMixer::AudioOutputMixer(const QString &name, uint32_t sampleRateHz, u
     m_watcherTimer = new QTimer;
     m_watcherTimer->setInterval(kWatchIntervalMs);
     m_watcherTimer->moveToThread(m_watcherThread);
-    connect(m_watcherThread, &QThread::started, m_watcherTimer, qOverload<>(&QTimer::start));
-    connect(m_watcherThread, &QThread::finished, m_watcherTimer, &QTimer::stop);
+    // The output is created, stopped and deleted on the watcher thread, which owns it: both
+    // handlers run there (the thread emits started and finished itself).
+    std::promise<void> opened; // the thread starts once, so the reference cannot dangle
+    connect(
+        m_watcherThread, &QThread::started, m_watcherTimer,
+        [this, &opened, timer = m_watcherTimer] {
+            {
+                std::lock_guard<std::mutex> lock(m_outputLock);
+                const QList<QAudioDevice> now = QMediaDevices::audioOutputs();
+                m_deviceIds = idsOf(now);
+                if (!now.isEmpty())
+                    openFirstDeviceLocked(now);
+                qInfo() << "device info valid definition :" << m_device.isNull();
+            }
+            timer->start();
+            opened.set_value();
+        },
+        Qt::DirectConnection);
+    connect(
+        m_watcherThread, &QThread::finished, m_watcherTimer,
+        [this, timer = m_watcherTimer] {
+            timer->stop();
+            {
+                std::lock_guard<std::mutex> lock(m_outputLock);
+                closeOutputLocked();
+            }
+            m_watcherDone.set_value();
+        },
+        Qt::DirectConnection);
     connect(m_watcherTimer, &QTimer::timeout, this, &AudioOutputMixer::checkAudioDeviceValid,
             Qt::DirectConnection);
     m_watcherThread->start();
-    // The output is created on the watcher thread, which owns it from then on.
-    QMetaObject::invokeMethod(
-        m_watcherTimer,
-        [this, devices] {
-            std::lock_guard<std::mutex> lock(m_outputLock);
-            m_deviceIds = idsOf(devices);
-            if (!devices.isEmpty())
-                openFirstDeviceLocked(devices);
-            qInfo() << "device info valid definition :" << m_device.isNull();
-        },
-        Qt::BlockingQueuedConnection);
+    opened.get_future().wait();
 }
 
 AudioOutputMixer::~AudioOutputMixer()
@@ -337,15 +355,10 @@ void AudioOutputMixer::stop()
 {
     m_stopped = true;
     if (m_watcherThread && m_watcherThread->isRunning()) {
-        QMetaObject::invokeMethod(
-            m_watcherTimer,
-            [this] {
-                m_watcherTimer->stop();
-                std::lock_guard<std::mutex> lock(m_outputLock);
-                closeOutputLocked();
-            },
-            Qt::BlockingQueuedConnection);
-        m_watcherThread->quit();
+        m_watcherThread->quit(); // its finished handler closes the output on that thread
+        // The handler's end, seen through a standard primitive (race checkers do not see
+        // QThread::wait as a join).
+        m_watcherDone.get_future().wait();
         m_watcherThread->wait();
     }
     delete m_watcherTimer;

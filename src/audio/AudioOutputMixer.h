@@ -41,6 +41,7 @@
 #include <QString>
 #include <atomic>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -164,4 +165,5 @@ private:
 
     QThread *m_watcherThread = nullptr; // child of the mixer
     QTimer *m_watcherTimer = nullptr;   // no parent; lives on m_watcherThread
+    std::promise<void> m_watcherDone;   // set by the watcher's last act (output closed)
 };

@@ -9,6 +9,9 @@
 
 using namespace audiotest;
 
+// The run outlasts Qt Test's default five-minute limit per test function.
+static const bool longTimeout = qputenv("QTEST_FUNCTION_TIMEOUT", "1500000");
+
 class TestAudioLongRun : public QObject
 {
     Q_OBJECT

@@ -17,6 +17,7 @@ namespace {
 class SinkCountingConnection : public FakeReceiverConnection
 {
 public:
+    ~SinkCountingConnection() override { shutdown(); } // no thread sees this class go
     std::mutex lock;
     std::set<int> sinkIds; // guarded by lock
     void AddAudioSink(int id, MediaAudioSink *sink) override
