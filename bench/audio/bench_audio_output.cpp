@@ -32,7 +32,8 @@ namespace {
 // CPU seconds (user + system) of this process's thread named `name`, -1 when none.
 double threadCpuSeconds(const QString &name)
 {
-    for (const QString &tid : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString &tid :
+         QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile comm("/proc/self/task/" + tid + "/comm");
         if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name.toUtf8())
             continue;
@@ -182,14 +183,14 @@ void endToEnd(PulseServer &pulse, int seconds)
         env.insert(key, pulseEnv.value(key));
     drtest::AppInstance app;
     BurstSender bursts;
-    const char *failed = !bursts.start(mediatest::uniqueName("bursts")) ? "burst sender"
-                         : !app.start({}, env)                           ? "application"
-                         : !waitListed(app, bursts.fullName)             ? "listing"
-                         : !post(app, "/api/output/setLayout.json",
-                                 {{"layout_id", 2}, {"layout_number", 4}}) ||
-                                 !hear(app, 4, bursts.fullName)
-                             ? "window"
-                             : nullptr;
+    const char *failed =
+        !bursts.start(mediatest::uniqueName("bursts")) ? "burst sender"
+        : !app.start({}, env)                          ? "application"
+        : !waitListed(app, bursts.fullName)            ? "listing"
+        : !post(app, "/api/output/setLayout.json", {{"layout_id", 2}, {"layout_number", 4}}) ||
+                !hear(app, 4, bursts.fullName)
+            ? "window"
+            : nullptr;
     if (failed) {
         std::printf("end to end: could not set up the %s\n", failed);
         return;

@@ -7,9 +7,9 @@ int AudioMixSink::Init(uint32_t sampleRateHz, uint32_t channels, uint32_t bitsPe
     m_ringBufferBytes =
         (bitsPerSample / 8) * sampleRateHz * channels / 1000 * frameDurationMs * kFramesBuffered;
     m_ringBuffer = std::make_shared<dr::audiomix::RRingBuffer>(m_ringBufferBytes);
-    m_source = std::make_shared<dr::audiomix::AudioMixSource>(
-        static_cast<uint32_t>(m_id), sampleRateHz, channels, 1.0f, frameDurationMs,
-        m_ringBuffer.get());
+    m_source = std::make_shared<dr::audiomix::AudioMixSource>(static_cast<uint32_t>(m_id),
+                                                              sampleRateHz, channels, 1.0f,
+                                                              frameDurationMs, m_ringBuffer.get());
     return 0;
 }
 

@@ -136,8 +136,7 @@ void AudioOutputMixer::mixLoop()
         // without relying on timer precision, and the thread wakes a few times per period
         // instead of a hundred.
         const qint64 leftUs = deadlineUs - nowUs;
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(leftUs > 1000 ? leftUs - 500 : 100));
+        std::this_thread::sleep_for(std::chrono::microseconds(leftUs > 1000 ? leftUs - 500 : 100));
     }
 }
 
@@ -230,8 +229,8 @@ void AudioOutputMixer::createOutputLocked()
     m_windowMinUs = std::numeric_limits<qint64>::max();
     m_pushDevice = m_output->start();
     if (!m_pushDevice) {
-        qWarning().noquote() << "audio output: cannot open" << m_device.description()
-                             << "- error" << m_output->error();
+        qWarning().noquote() << "audio output: cannot open" << m_device.description() << "- error"
+                             << m_output->error();
         closeOutputLocked();
         return;
     }
@@ -321,8 +320,8 @@ int AudioOutputMixer::RemoveInputSource(int position)
     const auto it = m_entries.find(position);
     if (it == m_entries.end())
         return -1;
-    qInfo().noquote() << "audio output: window" << position << "no longer heard:"
-                      << it->second.sourceName;
+    qInfo().noquote() << "audio output: window" << position
+                      << "no longer heard:" << it->second.sourceName;
     detachLocked(it->second);
     m_entries.erase(it);
     return 0;

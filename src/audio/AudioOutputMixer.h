@@ -149,12 +149,12 @@ private:
     std::map<int, Entry> m_entries; // position -> heard source; guarded by m_sinkLock
 
     mutable std::mutex m_outputLock;
-    QAudioSink *m_output = nullptr;     // owned; created and deleted on the watcher thread
-    QIODevice *m_pushDevice = nullptr;  // owned by m_output
-    QAudioDevice m_device;              // the selected device
-    QByteArrayList m_deviceIds;         // the device list at the last check
-    qint64 m_writtenUs = 0;             // audio written to the open output
-    qint64 m_windowMinUs = 0;           // least backlog in the current window
+    QAudioSink *m_output = nullptr;    // owned; created and deleted on the watcher thread
+    QIODevice *m_pushDevice = nullptr; // owned by m_output
+    QAudioDevice m_device;             // the selected device
+    QByteArrayList m_deviceIds;        // the device list at the last check
+    qint64 m_writtenUs = 0;            // audio written to the open output
+    qint64 m_windowMinUs = 0;          // least backlog in the current window
     int m_windowWrites = 0;
     int m_framesToLetGo = 0;
 

@@ -184,15 +184,14 @@ bool DaemonService::openWindow()
         lookup = [sources](const QString &name) { return sources->getConnection(name); };
 #endif
         Q_UNUSED(sources)
-        m_audioMixer = new AudioOutputMixer(QStringLiteral("project%1").arg(m_projectId), 48000,
-                                            2, 16, 10, std::move(lookup));
+        m_audioMixer = new AudioOutputMixer(QStringLiteral("project%1").arg(m_projectId), 48000, 2,
+                                            16, 10, std::move(lookup));
         m_audioMixer->setHoldsStreams(m_audioFollowsWindows);
         m_audioMixer->StartMixing();
         if (m_audioFollowsWindows) {
             connect(this, &DaemonService::sendSource, this, &DaemonService::followSource);
             connect(this, &DaemonService::removeSource, this, &DaemonService::followRemoval);
-            connect(this, &DaemonService::sendAudioState, this,
-                    &DaemonService::followAudioState);
+            connect(this, &DaemonService::sendAudioState, this, &DaemonService::followAudioState);
         }
     }
     const QJsonDocument geometry(m_layoutManager->layoutJson());

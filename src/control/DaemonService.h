@@ -205,7 +205,7 @@ private:
     QMap<int, QString> m_outputMap;           // position -> source name given through this service
     AudioOutputMixer *m_audioMixer = nullptr; // owned; created by openWindow
     bool m_audioFollowsWindows = false;
-    QMap<int, bool> m_heardWindows; // position -> audio on, when following the windows
+    QMap<int, bool> m_heardWindows;           // position -> audio on, when following the windows
     LayoutManager *m_layoutManager = nullptr; // owned
     WebSocketServer *m_webSocketServer = nullptr; // not owned
     SystemMonitor *m_sysInfo = nullptr;           // owned; created by the constructor

@@ -31,7 +31,10 @@ public:
         if (!conf.open(QIODevice::WriteOnly) || conf.write("autospawn = no\n") < 0)
             return false;
         conf.close();
-        QStringList args{"--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
+        QStringList args{"--daemonize=no",
+                         "--exit-idle-time=-1",
+                         "-n",
+                         "--use-pid-file=no",
                          "--log-target=stderr",
                          "--load=module-native-protocol-unix auth-anonymous=1"};
         if (withSink)

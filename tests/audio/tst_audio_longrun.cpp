@@ -25,9 +25,9 @@ private slots:
         PulseServer pulse;
         QVERIFY(pulse.start(true));
         mediatest::NdiSourceProcess source;
-        QVERIFY(source.start("long tone", {"--tone", "1025", "--level", "-20", "--resolution",
-                                           "160x120", "--fps", "50", "--seconds",
-                                           QString::number(seconds + 120)}));
+        QVERIFY(source.start("long tone",
+                             {"--tone", "1025", "--level", "-20", "--resolution", "160x120",
+                              "--fps", "50", "--seconds", QString::number(seconds + 120)}));
         QProcessEnvironment env = mediatest::isolatedRuntimeEnv();
         env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
         env.insert("DR_DEVICE_PROBE_PORT", QString::number(drtest::freeTcpPort()));
@@ -37,7 +37,9 @@ private slots:
         drtest::AppInstance app;
         QVERIFY(app.start({}, env));
         QVERIFY(drtest::waitUntil(
-            [&] { return app.get("/api/source/get.json").body.contains(source.fullName().toUtf8()); },
+            [&] {
+                return app.get("/api/source/get.json").body.contains(source.fullName().toUtf8());
+            },
             10000));
         QVERIFY(app.post("/api/output/setSource.json",
                          {{"type", "source"}, {"position", 1}, {"stream_id", source.fullName()}})

@@ -37,9 +37,8 @@ class TestAudioOutput : public QObject
     }
     bool setSource(int position, const NdiSourceProcess &source, const char *type = "source")
     {
-        return app.post("/api/output/setSource.json", {{"type", type},
-                                                       {"position", position},
-                                                       {"stream_id", source.fullName()}})
+        return app.post("/api/output/setSource.json",
+                        {{"type", type}, {"position", position}, {"stream_id", source.fullName()}})
                    .json()
                    .value("result") == "ok";
     }
@@ -63,11 +62,13 @@ class TestAudioOutput : public QObject
         QElapsedTimer sinceLoad;
         sinceLoad.start();
         QString streams;
-        if (!pulse.loadSink() ||
-            !drtest::waitUntil(
-                [&] { return pulse.pactl({"list", "short", "sink-inputs"}, &streams) == 0 &&
-                             !streams.isEmpty(); },
-                3000))
+        if (!pulse.loadSink() || !drtest::waitUntil(
+                                     [&] {
+                                         return pulse.pactl({"list", "short", "sink-inputs"},
+                                                            &streams) == 0 &&
+                                                !streams.isEmpty();
+                                     },
+                                     3000))
             return -1;
         const qint64 delay = sinceLoad.elapsed();
         capture = std::make_unique<Capture>(pulse);
@@ -158,7 +159,8 @@ private slots:
         QVERIFY(waitForTone(440) && waitForTone(1000));
         QTest::qWait(600);
         QVector<double> x = capture->last(500);
-        QVERIFY2(std::abs(toneDb(x, 1000) + 20) <= 0.5, qPrintable(QString::number(toneDb(x, 1000))));
+        QVERIFY2(std::abs(toneDb(x, 1000) + 20) <= 0.5,
+                 qPrintable(QString::number(toneDb(x, 1000))));
         QVERIFY2(std::abs(toneDb(x, 440) + 25) <= 0.5, qPrintable(QString::number(toneDb(x, 440))));
 
         QCOMPARE(app.post("/api/output/deleteAll.json", {}).json().value("result"), "ok");
@@ -186,8 +188,12 @@ private slots:
         const QVector<double> x = capture->last(500);
         QVERIFY2(toneDb(x, 1000) > -20.5 && toneDb(x, 440) < -70,
                  qPrintable(QString("%1 %2").arg(toneDb(x, 1000)).arg(toneDb(x, 440))));
-        const QJsonArray windows =
-            app.get("/api/output/get.json").json().value("data").toObject().value("layout").toArray();
+        const QJsonArray windows = app.get("/api/output/get.json")
+                                       .json()
+                                       .value("data")
+                                       .toObject()
+                                       .value("layout")
+                                       .toArray();
         for (const QJsonValue &v : windows) {
             const QJsonObject w = v.toObject();
             if (w.value("id").toInt() <= 2)

@@ -4,9 +4,9 @@
 // while connections still push (the race detector runs this test too).
 #include "../media/FakeReceiverConnection.h"
 
+#include "TestSupport.h"
 #include "audio/AudioMixSink.h"
 #include "audio/AudioOutputMixer.h"
-#include "TestSupport.h"
 
 #include <QTest>
 #include <set>
@@ -127,7 +127,7 @@ private slots:
         QCOMPARE(b.sinks(), 0u);
         QCOMPARE(b.videoUserCount(MediaConnection::Low), 0);
         QCOMPARE(mixer->AddInputSource(8, 1, "cam a"), -1);
-        mixer.reset(); // a second stop through the destructor
+        mixer.reset();    // a second stop through the destructor
         QTest::qWait(60); // the connections keep running without sinks
     }
 };
