@@ -31,7 +31,11 @@ run_ctest() { # dir, ctest args...
 
 configure build
 cmake --build build -j "$jobs"
-run_ctest build -LE soak "$@"
+# Long runs join with DR_LONG_TESTS=1: label "longrun" (e.g. fifteen minutes of audio) in
+# this tree; the ASan soak (label "soak") runs with `cd build-asan && ctest -L soak`.
+excluded=soak
+[ -n "${DR_LONG_TESTS:-}" ] || excluded='soak|longrun'
+run_ctest build -LE "$excluded" "$@"
 
 if [ $# -eq 0 ] || [ -n "${DR_SANITIZERS:-}" ]; then
   configure build-asan -DDR_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug

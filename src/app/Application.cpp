@@ -336,6 +336,7 @@ int Application::run(int argc, char **argv)
     running.inhibitor->inhibit(QStringLiteral("desk-recorder"),
                                QStringLiteral("Showing and recording video sources"));
 
+    daemon->setAudioFollowsWindows(options.headless); // no scene to switch the audio
     if (!daemon->openWindow()) {
         complain(QStringLiteral("cannot open the output"));
         return fail();

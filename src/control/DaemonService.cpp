@@ -1,5 +1,6 @@
 #include "control/DaemonService.h"
 
+#include "audio/AudioOutputMixer.h"
 #include "control/AccessControl.h"
 #include "control/ApiRoute.h"
 #include "control/JsonFile.h"
@@ -85,6 +86,8 @@ DaemonService::~DaemonService()
     qDebug() << "##############3";
     delete m_layoutManager;
     m_layoutManager = nullptr;
+    delete m_audioMixer;
+    m_audioMixer = nullptr;
     qDebug() << "##############4";
     delete m_sysInfo;
     m_sysInfo = nullptr;
@@ -214,11 +217,31 @@ bool DaemonService::openWindow()
         return false;
     const int layoutId = m_windowObject->ensureLayout();
     m_layoutManager->setLayout(layoutId);
-    // Audio seam: m_audioMixer = new AudioOutputMixer(projectName, 48000 Hz, 2 channels,
-    // 16 bits, 10 ms frames) and its mixing thread start here.
+    if (!m_audioMixer) {
+        SourceManager *sources = sourceManager;
+        AudioOutputMixer::ConnectionLookup lookup;
+#ifdef DR_HAVE_DISCOVERY
+        lookup = [sources](const QString &name) { return sources->getConnection(name); };
+#endif
+        Q_UNUSED(sources)
+        m_audioMixer = new AudioOutputMixer(QStringLiteral("project%1").arg(m_projectId), 48000, 2,
+                                            16, 10, std::move(lookup));
+        m_audioMixer->setHoldsStreams(m_audioFollowsWindows);
+        m_audioMixer->StartMixing();
+        if (m_audioFollowsWindows) {
+            connect(this, &DaemonService::sendSource, this, &DaemonService::followSource);
+            connect(this, &DaemonService::removeSource, this, &DaemonService::followRemoval);
+            connect(this, &DaemonService::sendAudioState, this, &DaemonService::followAudioState);
+        }
+    }
     const QJsonDocument geometry(m_layoutManager->layoutJson());
     emit callQmlLoadCali(QString::fromUtf8(geometry.toJson(QJsonDocument::Indented)), layoutId);
     connectEventPush();
+    if (m_audioFollowsWindows) {
+        // What the scene does once it has the geometry: every window announces its state.
+        for (int position = 1; position <= m_windowObject->windowCount(); ++position)
+            sendCurrentVideo(true, position);
+    }
     qInfo() << "open window success!";
     return true;
 }
@@ -531,9 +554,7 @@ void DaemonService::addNewSink(int position, QString source)
 {
     if (!m_audioMixer)
         return;
-    // Audio seam: m_audioMixer->AddInputSource(m_nextSinkId, position, source).
-    Q_UNUSED(position)
-    Q_UNUSED(source)
+    m_audioMixer->AddInputSource(m_nextSinkId, position, source);
     ++m_nextSinkId;
 }
 
@@ -541,8 +562,35 @@ void DaemonService::removeSink(int position)
 {
     if (!m_audioMixer)
         return;
-    // Audio seam: m_audioMixer->RemoveInputSource(position).
-    Q_UNUSED(position)
+    m_audioMixer->RemoveInputSource(position);
+}
+
+void DaemonService::followSource(int position, QString source)
+{
+    if (!m_heardWindows.value(position))
+        return;
+    removeSink(position);
+    if (!source.isEmpty())
+        addNewSink(position, source);
+}
+
+void DaemonService::followRemoval(int position)
+{
+    if (m_heardWindows.value(position))
+        removeSink(position);
+    m_heardWindows.remove(position);
+}
+
+void DaemonService::followAudioState(int position, bool enable)
+{
+    if (m_heardWindows.value(position) == enable)
+        return;
+    m_heardWindows[position] = enable;
+    const QString source = m_windowObject->streamId(position);
+    if (enable && !source.isEmpty())
+        addNewSink(position, source);
+    else if (!enable)
+        removeSink(position);
 }
 
 bool DaemonService::getRecordState()
@@ -565,6 +613,10 @@ void DaemonService::closeWindow()
         m_taskThread->wait();
     }
     m_sysInfo->stop();
+    // The mixer's threads end and every sink leaves its connection before the connections
+    // and the sound server connection go at exit.
+    if (m_audioMixer)
+        m_audioMixer->stop();
 }
 
 void DaemonService::shutdown()

@@ -96,6 +96,12 @@ public:
     // (callQmlLoadCali), creates the audio mixer and connects the event push. False when
     // sourceManager is not set.
     Q_INVOKABLE bool openWindow();
+    // With true (no QML scene, e.g. headless), the service itself answers its window
+    // signals as the scene would: a window whose audio is on is heard through addNewSink,
+    // and the mixer holds the heard sources' streams open. Set before openWindow.
+    void setAudioFollowsWindows(bool follow) { m_audioFollowsWindows = follow; }
+    // The audio output mixer; null before openWindow.
+    AudioOutputMixer *audioMixer() const { return m_audioMixer; }
 
     // Late step of the application's shutdown (main thread, event loop ended, media side
     // already down): closeWindow() if it has not run, then closes the HTTP server and ends
@@ -205,6 +211,10 @@ public slots:
 private slots:
     // Writes {"data": window model document} to output.json.
     void saveOutput();
+    // The scene's part of the window audio when the service follows the windows itself.
+    void followSource(int position, QString source);
+    void followRemoval(int position);
+    void followAudioState(int position, bool enable);
 
 private:
     void readSettings();
@@ -232,7 +242,9 @@ private:
     bool m_ndiInterfacesStored = false; // set by groups.json or the route, not by default
     std::shared_ptr<WindowObject> m_windowObject;
     QMap<int, QString> m_outputMap;           // position -> source name given through this service
-    AudioOutputMixer *m_audioMixer = nullptr; // audio subsystem seam: created by openWindow
+    AudioOutputMixer *m_audioMixer = nullptr; // owned; created by openWindow
+    bool m_audioFollowsWindows = false;
+    QMap<int, bool> m_heardWindows;           // position -> audio on, when following the windows
     LayoutManager *m_layoutManager = nullptr; // owned
     WebSocketServer *m_webSocketServer = nullptr; // not owned
     SystemMonitor *m_sysInfo = nullptr;           // owned; created by the constructor
