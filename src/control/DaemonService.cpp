@@ -8,6 +8,9 @@
 #include "control/SystemMonitorRoutes.h"
 #include "control/WebSocketServer.h"
 #include "control/WindowObject.h"
+#ifdef DR_HAVE_MONITOR
+#include "control/WindowMonitor.h"
+#endif
 #include "sysinfo/NetworkSampler.h"
 #include "sysinfo/SystemMonitor.h"
 
@@ -63,6 +66,10 @@ DaemonService::~DaemonService()
     qDebug() << "##############1";
     delete m_httpServer;
     m_httpServer = nullptr;
+#ifdef DR_HAVE_MONITOR
+    delete m_monitor;
+    m_monitor = nullptr;
+#endif
     qDebug() << "##############2";
     qDebug() << "##############3";
     delete m_layoutManager;
@@ -93,6 +100,10 @@ bool DaemonService::init(const QString &dataFolder, const QString &baseFolder, i
         return false;
     readSettings();
     m_sysInfo->start(m_resFolder, m_dataFolder);
+#ifdef DR_HAVE_MONITOR
+    if (!m_monitor)
+        m_monitor = new WindowMonitor(*this);
+#endif
     return true;
 }
 
@@ -135,6 +146,9 @@ bool DaemonService::startHttpServer()
     registerStorageRoutes(server, *this);
     registerPerformanceRoutes(server, *this);
     registerNtpRoutes(server, *this);
+#ifdef DR_HAVE_MONITOR
+    registerMonitorRoutes(server, *this);
+#endif
     registerStaticFileRoute(server, *this); // last: it takes every path left
 
     // Recording seam: m_taskObject = new TaskObject; m_taskThread = new QThread;
@@ -179,6 +193,10 @@ bool DaemonService::openWindow()
     const QJsonDocument geometry(m_layoutManager->layoutJson());
     emit callQmlLoadCali(QString::fromUtf8(geometry.toJson(QJsonDocument::Indented)), layoutId);
     connectEventPush();
+#ifdef DR_HAVE_MONITOR
+    if (m_monitor)
+        m_monitor->start(); // window states, levels, previews and alarms, with or without tiles
+#endif
     qInfo() << "open window success!";
     return true;
 }
@@ -447,6 +465,11 @@ void DaemonService::closeWindow()
         m_taskThread->quit();
         m_taskThread->wait();
     }
+#ifdef DR_HAVE_MONITOR
+    // Window feeds let go of their connections here, before the media connections end.
+    if (m_monitor)
+        m_monitor->releaseFeeds();
+#endif
     m_sysInfo->stop();
 }
 
