@@ -139,11 +139,17 @@ void WindowMonitor::sendLevels()
     if (!events || events->clientCount() == 0)
         return;
     QJsonArray windows;
+    bool silent = true;
     for (const auto &[position, window] : m_windows) {
+        silent = silent && window->feed.level(0) <= -200.0 && window->feed.level(1) <= -200.0;
         windows.append(QJsonObject{
             {"position", position},
             {"levels", QJsonArray{tenths(window->feed.level(0)), tenths(window->feed.level(1))}}});
     }
+    // Unchanged levels are not sent again; before the first send, silence is the known state.
+    if (m_lastLevels.isEmpty() ? silent : windows == m_lastLevels)
+        return;
+    m_lastLevels = windows;
     events->sendMessages(
         QJsonObject{{"name", "levels/update"}, {"result", "ok"}, {"data", windows}});
 }

@@ -5,7 +5,7 @@
 // Every TickMs the monitor advances the feeds and the alarm detectors, writes state and
 // levels into the window model (the "state", "volume_1" and "volume_2" keys of the output
 // status; a state change pushes "output/update"), and while event clients are connected
-// sends "levels/update" with every window's two levels. Raised and cleared alarms go out as
+// sends "levels/update" with every window's two levels (when any of them changed). Raised and cleared alarms go out as
 // "alarm/update" and as the service's alarmChanged signal (the tiles' red frame).
 // A preview is encoded when it is asked for and the window has a newer picture than the
 // last JPEG (at most once per new picture, shared by every client); nobody asking costs
@@ -91,6 +91,7 @@ private:
     QString m_settingsPath;
     PreviewEncoder m_encoder;
     QByteArray m_etagPrefix; // differs per run, so a restarted server never matches old tags
+    QJsonArray m_lastLevels; // last "levels/update" data sent
     quint64 m_jpegsEncoded = 0;
     qint64 m_encodeMicros = 0;
 };
