@@ -17,9 +17,11 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
+#include <memory>
 #include <turbojpeg.h>
 #include <unistd.h>
 #include <vector>
@@ -69,7 +71,8 @@ void encodeFigures()
     unsigned long size = 0;
     clock.restart();
     for (int i = 0; i < rounds; ++i)
-        tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &jpeg, &size, TJSAMP_420, 80, TJFLAG_FASTDCT);
+        tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &jpeg, &size, TJSAMP_420, 80,
+                    TJFLAG_FASTDCT);
     const double turboUs = clock.nsecsElapsed() / 1000.0 / rounds;
     tjFree(jpeg);
     tjDestroy(tj);
@@ -113,7 +116,8 @@ int main(int argc, char **argv)
     for (int i = 1; i <= windows; ++i)
         sourceArgs << "--name" << mediatest::uniqueName(QString("bench preview %1").arg(i));
     drtest::ChildProcess sender;
-    if (!sender.start(drtest::buildDir() + "/ndi-testsrc", sourceArgs, mediatest::isolatedRuntimeEnv()) ||
+    if (!sender.start(drtest::buildDir() + "/ndi-testsrc", sourceArgs,
+                      mediatest::isolatedRuntimeEnv()) ||
         !drtest::waitUntil([&] { return sender.output().count("started ") == windows; }, 20000)) {
         std::fprintf(stderr, "bench_preview: the test sources did not start\n");
         return 1;
@@ -127,28 +131,38 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_preview: the application did not start\n");
         return 1;
     }
-    const int layout = windows <= 1 ? 1 : windows <= 4 ? 2 : windows <= 9 ? 3 : windows <= 16 ? 4 : 5;
+    const int layout = windows <= 1    ? 1
+                       : windows <= 4  ? 2
+                       : windows <= 9  ? 3
+                       : windows <= 16 ? 4
+                                       : 5;
     const int count = QList<int>{1, 4, 9, 16, 20}[layout - 1];
     desk.post("/api/output/setLayout.json", {{"layout_id", layout}, {"layout_number", count}});
     for (int i = 0; i < windows; ++i)
         desk.post("/api/output/setSource.json",
                   {{"type", "source"}, {"position", i + 1}, {"stream_id", names[i]}});
-    drtest::waitUntil([&] {
-        return desk.get("/api/output/get.json").body.count("\"state\":\"play\"") == windows;
-    }, 20000);
+    drtest::waitUntil(
+        [&] {
+            return desk.get("/api/output/get.json").body.count("\"state\":\"play\"") == windows;
+        },
+        20000);
     QTest::qWait(2000);
 
     const qint64 pid = desk.process().pid();
     auto measure = [&](const char *what, bool watching) {
         QNetworkAccessManager manager;
         std::vector<QByteArray> etags(size_t(browsers * windows));
+        QSet<QByteArray> distinct; // one per JPEG the application encoded
         qint64 bytes = 0, replies = 0, notModified = 0;
-        QTimer tick;
-        tick.setInterval(500);
-        QObject::connect(&tick, &QTimer::timeout, [&] {
-            for (int b = 0; b < browsers; ++b)
+        // Each browser on its own timer, spread over the period as real ones would be.
+        std::vector<std::unique_ptr<QTimer>> timers;
+        for (int b = 0; b < browsers; ++b) {
+            timers.push_back(std::make_unique<QTimer>());
+            timers.back()->setInterval(500);
+            QObject::connect(timers.back().get(), &QTimer::timeout, [&, b] {
                 for (int w = 1; w <= windows; ++w) {
-                    QNetworkRequest request(QUrl(desk.url(QString("/api/output/preview.jpg?position=%1").arg(w))));
+                    QNetworkRequest request(
+                        QUrl(desk.url(QString("/api/output/preview.jpg?position=%1").arg(w))));
                     QByteArray &etag = etags[size_t(b * windows + w - 1)];
                     if (!etag.isEmpty())
                         request.setRawHeader("If-None-Match", etag);
@@ -157,32 +171,37 @@ int main(int argc, char **argv)
                         const QByteArray body = reply->readAll();
                         bytes += body.size();
                         ++replies;
-                        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 304)
+                        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() ==
+                            304)
                             ++notModified;
                         else
-                            etag = reply->rawHeader("ETag");
+                            distinct.insert(etag = reply->rawHeader("ETag"));
                         reply->deleteLater();
                     });
                 }
-        });
+            });
+        }
         const double cpu0 = cpuSeconds(pid);
         QElapsedTimer clock;
         clock.start();
-        if (watching)
-            tick.start();
+        for (int b = 0; watching && b < browsers; ++b)
+            QTimer::singleShot(500 * b / browsers, timers[size_t(b)].get(),
+                               qOverload<>(&QTimer::start));
         QTest::qWait(seconds * 1000);
-        tick.stop();
+        timers.clear();
         const double wall = clock.nsecsElapsed() / 1e9;
         const double cpu = (cpuSeconds(pid) - cpu0) / wall * 100.0;
         std::printf("%-38s app CPU %5.1f%% of a core", what, cpu);
         if (watching)
-            std::printf("; %lld replies/s (%lld%% 304), %.0f kB/s sent", qint64(replies / wall),
-                        replies ? notModified * 100 / replies : 0, bytes / wall / 1000.0);
+            std::printf("; %lld replies/s (%lld%% 304), %.1f JPEGs/s per window, %.0f kB/s sent",
+                        qint64(replies / wall), replies ? notModified * 100 / replies : 0,
+                        distinct.size() / wall / windows, bytes / wall / 1000.0);
         std::printf("\n");
         return cpu;
     };
     const double receiving = measure("receiving, levels, alarms:", false);
-    const double watched = measure(qPrintable(QString("+ %1 browsers, previews at 2/s:").arg(browsers)), true);
+    const double watched =
+        measure(qPrintable(QString("+ %1 browsers, previews at 2/s:").arg(browsers)), true);
     std::printf("previews cost %.1f%% of a core on top of receiving (%d windows)\n",
                 watched - receiving, windows);
     desk.stop();

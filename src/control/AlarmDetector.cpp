@@ -38,8 +38,8 @@ QList<AlarmDetector::Change> AlarmDetector::update(const Input &in, const AlarmS
             const bool black =
                 in.probe.darkShare(int(settings.rule(S::Black).threshold)) >= S::BlackShare;
             hold(S::Black, black, in.nowMs);
-            const bool same = m_reference.valid &&
-                              in.probe.difference(m_reference) <= settings.rule(S::Frozen).threshold;
+            const bool same = m_reference.valid && in.probe.difference(m_reference) <=
+                                                       settings.rule(S::Frozen).threshold;
             if (!same) {
                 m_reference = in.probe;
                 m_referenceMs = in.nowMs;

@@ -26,12 +26,12 @@ public:
 
     struct Input
     {
-        qint64 nowMs = 0;          // steady clock
-        bool sourceSet = false;    // the window has a source
-        bool newPicture = false;   // a frame with a new picture came since the last update
-        PictureProbe probe;        // of that picture
+        qint64 nowMs = 0;        // steady clock
+        bool sourceSet = false;  // the window has a source
+        bool newPicture = false; // a frame with a new picture came since the last update
+        PictureProbe probe;      // of that picture
         double levelDb[2] = {-200.0, -200.0};
-        bool sendsAudio = false;   // the source has sent audio since it was set
+        bool sendsAudio = false; // the source has sent audio since it was set
     };
     struct Change
     {

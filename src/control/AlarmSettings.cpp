@@ -54,8 +54,7 @@ QJsonObject AlarmSettings::toJson() const
     return all;
 }
 
-bool AlarmSettings::applied(const QJsonObject &request, AlarmSettings *result,
-                            QString *error) const
+bool AlarmSettings::applied(const QJsonObject &request, AlarmSettings *result, QString *error) const
 {
     AlarmSettings next = *this;
     auto fail = [error](const QString &why) {
@@ -112,8 +111,8 @@ AlarmSettings AlarmSettings::load(const QString &path)
     if (!file.exists())
         return settings;
     QJsonParseError parseError;
-    const QJsonDocument document =
-        file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll(), &parseError)
+    const QJsonDocument document = file.open(QIODevice::ReadOnly)
+                                       ? QJsonDocument::fromJson(file.readAll(), &parseError)
                                        : QJsonDocument();
     if (!document.isObject()) {
         qWarning().noquote() << "alarm settings" << path << "unreadable; using the defaults";

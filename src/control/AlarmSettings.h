@@ -37,7 +37,7 @@ public:
 
     AlarmSettings(); // the defaults above
 
-    static QString kindName(int kind); // "black", "frozen", "silent", "nosignal"
+    static QString kindName(int kind);      // "black", "frozen", "silent", "nosignal"
     static int kindOf(const QString &name); // -1 for an unknown name
 
     const Rule &rule(int kind) const { return m_rules[size_t(kind)]; }

@@ -28,7 +28,8 @@ void registerMonitorRoutes(QHttpServer &server, DaemonService &service)
         const int position =
             request.query().queryItemValue(QStringLiteral("position")).trimmed().toInt(&isNumber);
         if (!isNumber)
-            return jsonError(QStringLiteral("position must be a window number"), Status::BadRequest);
+            return jsonError(QStringLiteral("position must be a window number"),
+                             Status::BadRequest);
         WindowMonitor *monitor = service.windowMonitor();
         const WindowMonitor::Preview preview =
             monitor ? monitor->preview(position, request.value("If-None-Match"))

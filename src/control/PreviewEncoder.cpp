@@ -74,49 +74,59 @@ QByteArray PreviewEncoder::encode(const uint8_t *uyvy, int xres, int yres, int s
     m_cb.resize(size_t(cw) * ch);
     m_cr.resize(size_t(cw) * ch);
     const bool average = xres >= 2 * w; // 2x2 luma average when shrinking by 2 or more
-    const Matrix &m = kMatrix;
+    // Locals, so the compiler keeps them in registers across the byte stores below.
+    const int yy = kMatrix.yy, yb = kMatrix.yb, yr = kMatrix.yr, bb = kMatrix.bb, br = kMatrix.br,
+              rb = kMatrix.rb, rr = kMatrix.rr;
 
-    // Source column of each output pixel pair (even, so U and V of one pair are used).
-    std::vector<int> column(static_cast<size_t>(cw));
-    for (int i = 0; i < cw; ++i)
-        column[size_t(i)] = int(int64_t(2 * i) * xres / w) & ~1;
+    // Byte offsets in a source line, per output pixel pair i: the pair's chroma (U; V is
+    // two bytes on), the luma of output pixels 2i and 2i+1, and (shrinking by 2 or more)
+    // the luma of their right-hand neighbours for the 2x2 average.
+    m_offsets.resize(size_t(cw) * 5);
+    int *chroma = m_offsets.data(), *luma0 = chroma + cw, *luma1 = luma0 + cw;
+    int *next0 = luma1 + cw, *next1 = next0 + cw;
+    const int lastLuma = (xres - 1) * 2 + 1;
+    for (int i = 0; i < cw; ++i) {
+        const int x0 = int(int64_t(2 * i) * xres / w), x1 = int(int64_t(2 * i + 1) * xres / w);
+        chroma[i] = (x0 & ~1) * 2;
+        luma0[i] = average ? x0 * 2 + 1 : chroma[i] + 1;
+        luma1[i] = std::min(x1 * 2 + 1, lastLuma);
+        next0[i] = std::min(luma0[i] + 2, lastLuma);
+        next1[i] = std::min(luma1[i] + 2, lastLuma);
+    }
 
     for (int oy = 0; oy < h; oy += 2) {
         const uint8_t *rows[2];
-        for (int k = 0; k < 2; ++k)
-            rows[k] = uyvy + size_t(int64_t(oy + k) * yres / h) * size_t(strideBytes);
         const uint8_t *below[2];
         for (int k = 0; k < 2; ++k) {
             const int sy = int(int64_t(oy + k) * yres / h);
+            rows[k] = uyvy + size_t(sy) * size_t(strideBytes);
             below[k] = average && sy + 1 < yres ? rows[k] + strideBytes : rows[k];
         }
         uint8_t *cbOut = m_cb.data() + size_t(oy / 2) * cw;
         uint8_t *crOut = m_cr.data() + size_t(oy / 2) * cw;
+        uint8_t *yOut[2] = {m_y.data() + size_t(oy) * w, m_y.data() + size_t(oy + 1) * w};
         for (int i = 0; i < cw; ++i) {
-            const int sx = column[size_t(i)];
-            const int bytes = sx * 2;
+            const int c = chroma[i];
             // Chroma of the pair, averaged over the two output rows (4:2:0).
-            const int cb = (rows[0][bytes] + rows[1][bytes] + 1) / 2 - 128;
-            const int cr = (rows[0][bytes + 2] + rows[1][bytes + 2] + 1) / 2 - 128;
-            cbOut[i] = clampByte(128 + ((m.bb * cb + m.br * cr + 2048) >> 12));
-            crOut[i] = clampByte(128 + ((m.rb * cb + m.rr * cr + 2048) >> 12));
-            const int chromaLuma = m.yb * cb + m.yr * cr;
+            const int cb = (rows[0][c] + rows[1][c] + 1) / 2 - 128;
+            const int cr = (rows[0][c + 2] + rows[1][c + 2] + 1) / 2 - 128;
+            cbOut[i] = clampByte(128 + ((bb * cb + br * cr + 2048) >> 12));
+            crOut[i] = clampByte(128 + ((rb * cb + rr * cr + 2048) >> 12));
+            const int base = yb * cb + yr * cr + 2048 - 16 * yy;
             for (int k = 0; k < 2; ++k) {
-                uint8_t *yOut = m_y.data() + size_t(oy + k) * w + 2 * i;
+                const uint8_t *r = rows[k], *b = below[k];
+                const int l0 = luma0[i], l1 = luma1[i];
                 int y0, y1;
                 if (average) {
-                    // Output pixels 2i and 2i+1 each average a 2x2 block of the source.
-                    const int sx1 = int(int64_t(2 * i + 1) * xres / w);
-                    const int s0 = sx * 2 + 1, s1 = sx1 * 2 + 1;
-                    y0 = (rows[k][s0] + rows[k][s0 + 2] + below[k][s0] + below[k][s0 + 2] + 2) / 4;
-                    const int s1b = std::min(s1 + 2, xres * 2 - 1);
-                    y1 = (rows[k][s1] + rows[k][s1b] + below[k][s1] + below[k][s1b] + 2) / 4;
+                    const int n0 = next0[i], n1 = next1[i];
+                    y0 = (r[l0] + r[n0] + b[l0] + b[n0] + 2) >> 2;
+                    y1 = (r[l1] + r[n1] + b[l1] + b[n1] + 2) >> 2;
                 } else {
-                    y0 = rows[k][bytes + 1];
-                    y1 = rows[k][std::min(int(int64_t(2 * i + 1) * xres / w), xres - 1) * 2 + 1];
+                    y0 = r[l0];
+                    y1 = r[l1];
                 }
-                yOut[0] = clampByte((m.yy * (y0 - 16) + chromaLuma + 2048) >> 12);
-                yOut[1] = clampByte((m.yy * (y1 - 16) + chromaLuma + 2048) >> 12);
+                yOut[k][2 * i] = clampByte((yy * y0 + base) >> 12);
+                yOut[k][2 * i + 1] = clampByte((yy * y1 + base) >> 12);
             }
         }
     }

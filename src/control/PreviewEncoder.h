@@ -34,4 +34,5 @@ public:
 private:
     void *m_handle = nullptr; // tjhandle
     std::vector<uint8_t> m_y, m_cb, m_cr;
+    std::vector<int> m_offsets;
 };

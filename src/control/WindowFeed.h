@@ -51,9 +51,11 @@ public:
     quint64 pictureSerial() const { return m_pictureSerial; }
     const PictureProbe &probe() const { return m_probe; }
 
-    // The preview JPEG cache of the monitor: the JPEG of picture serial `serial`.
+    // The preview JPEG cache of the monitor: the JPEG of picture `jpegSerial`, encoded at
+    // steady-clock `jpegMs`.
     QByteArray jpeg;
     quint64 jpegSerial = 0;
+    qint64 jpegMs = 0;
 
 private:
     void drop();

@@ -238,22 +238,27 @@ WindowMonitor::Preview WindowMonitor::preview(int position, const QByteArray &if
     const Media_video_frame_t &f = picture->frame;
     if (f.FourCC != FourCcUyvy && f.FourCC != FourCcUyva)
         return answer;
-    answer.etag = '"' + m_etagPrefix + '-' + QByteArray::number(position) + '-' +
-                  QByteArray::number(feed.pictureSerial()) + '"';
-    if (!ifNoneMatch.isEmpty() && ifNoneMatch.contains(answer.etag)) {
-        answer.status = 304;
-        return answer;
-    }
-    if (feed.jpegSerial != feed.pictureSerial() || feed.jpeg.isEmpty()) {
+    // A JPEG younger than PreviewMinIntervalMs is served even when a newer picture exists:
+    // however many clients ask, a window costs at most one encode per interval.
+    const qint64 now = MediaConnection::nowMs();
+    const bool fresh = !feed.jpeg.isEmpty() && now - feed.jpegMs < PreviewMinIntervalMs;
+    if (feed.jpegSerial != feed.pictureSerial() && !fresh) {
         QElapsedTimer clock;
         clock.start();
         feed.jpeg = m_encoder.encode(f.p_data, f.xres, f.yres, f.line_stride_in_bytes);
         feed.jpegSerial = feed.pictureSerial();
+        feed.jpegMs = now;
         m_encodeMicros += clock.nsecsElapsed() / 1000;
         ++m_jpegsEncoded;
     }
     if (feed.jpeg.isEmpty())
         return answer;
+    answer.etag = '"' + m_etagPrefix + '-' + QByteArray::number(position) + '-' +
+                  QByteArray::number(feed.jpegSerial) + '"';
+    if (!ifNoneMatch.isEmpty() && ifNoneMatch.contains(answer.etag)) {
+        answer.status = 304;
+        return answer;
+    }
     answer.status = 200;
     answer.jpeg = feed.jpeg;
     return answer;

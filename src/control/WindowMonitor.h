@@ -5,11 +5,11 @@
 // Every TickMs the monitor advances the feeds and the alarm detectors, writes state and
 // levels into the window model (the "state", "volume_1" and "volume_2" keys of the output
 // status; a state change pushes "output/update"), and while event clients are connected
-// sends "levels/update" with every window's two levels (when any of them changed). Raised and cleared alarms go out as
-// "alarm/update" and as the service's alarmChanged signal (the tiles' red frame).
-// A preview is encoded when it is asked for and the window has a newer picture than the
-// last JPEG (at most once per new picture, shared by every client); nobody asking costs
-// no encoding.
+// sends "levels/update" with every window's two levels (when any of them changed). Raised and
+// cleared alarms go out as "alarm/update" and as the service's alarmChanged signal (the tiles' red
+// frame). A preview is encoded when it is asked for and the window has a newer picture than the
+// last JPEG (at most once per new picture and per PreviewMinIntervalMs, shared by every
+// client); nobody asking costs no encoding.
 //
 // Thread: main thread (timer, HTTP handlers, QML); no locks of its own.
 #pragma once
@@ -34,6 +34,8 @@ class WindowMonitor : public QObject
     Q_OBJECT
 public:
     static constexpr int TickMs = 100;
+    // A window's preview is encoded at most once per new picture and per this interval.
+    static constexpr qint64 PreviewMinIntervalMs = 400;
 
     // Reads "alarms.json" from the service's data folder.
     explicit WindowMonitor(DaemonService &service, QObject *parent = nullptr);
@@ -51,9 +53,9 @@ public:
 
     struct Preview
     {
-        int status = 404;  // 200, 304 or 404
-        QByteArray jpeg;   // with 200
-        QByteArray etag;   // with 200 and 304 (quoted)
+        int status = 404; // 200, 304 or 404
+        QByteArray jpeg;  // with 200
+        QByteArray etag;  // with 200 and 304 (quoted)
     };
     // The latest picture of a window as JPEG; 304 when `ifNoneMatch` names the current one.
     Preview preview(int position, const QByteArray &ifNoneMatch);

@@ -28,13 +28,15 @@ private slots:
         QVERIFY(node.start("node", {folder + "/multiview.js", app.url(""),
                                     QString::number(app.wsPort()), source.fullName()}));
         bool black = false, lit = false;
-        QVERIFY(drtest::waitUntil([&] {
-            if (!black && node.output().contains("black please"))
-                black = source.process().write("black on\n") > 0;
-            if (!lit && node.output().contains("lit please"))
-                lit = source.process().write("black off\n") > 0;
-            return !node.isRunning();
-        }, 120000));
+        QVERIFY(drtest::waitUntil(
+            [&] {
+                if (!black && node.output().contains("black please"))
+                    black = source.process().write("black on\n") > 0;
+                if (!lit && node.output().contains("lit please"))
+                    lit = source.process().write("black off\n") > 0;
+                return !node.isRunning();
+            },
+            120000));
         const QString output = node.output();
         QVERIFY2(output.contains("multiview: all steps passed"), qPrintable(output.right(3000)));
         QCOMPARE(node.stop(), 0);

@@ -38,7 +38,8 @@ Fetched fetch(const QString &url, const QByteArray &ifNoneMatch = {})
 {
     static QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(url)};
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
     if (!ifNoneMatch.isEmpty())
         request.setRawHeader("If-None-Match", ifNoneMatch);
     QNetworkReply *reply = manager.get(request);
@@ -77,10 +78,13 @@ private slots:
         QVERIFY(app.start({}, mediatest::isolatedRuntimeEnv()));
         QVERIFY(events.open(app.wsUrl()));
         QCOMPARE(app.post("/api/output/setLayout.json", {{"layout_id", 2}, {"layout_number", 4}})
-                     .json()["result"].toString(), QString("ok"));
+                     .json()["result"]
+                     .toString(),
+                 QString("ok"));
         const QStringList sources{bars.fullName(), faults.fullName(), "nobody here"};
         for (int p = 1; p <= 3; ++p) {
-            const QJsonObject set{{"type", "source"}, {"position", p}, {"stream_id", sources[p - 1]}};
+            const QJsonObject set{
+                {"type", "source"}, {"position", p}, {"stream_id", sources[p - 1]}};
             QCOMPARE(app.post("/api/output/setSource.json", set).json()["result"].toString(),
                      QString("ok"));
         }
@@ -89,16 +93,23 @@ private slots:
     void statesLevelsAndPreview()
     {
         // States as a tile would show them, and the tone's level, with no tile anywhere.
-        QVERIFY(drtest::waitUntil([&] {
-            return windowStatus(app, 1)["state"] == "play" && windowStatus(app, 2)["state"] == "play" &&
-                   windowStatus(app, 3)["state"] == "failed" && windowStatus(app, 4)["state"] == "idle";
-        }, 15000));
-        QVERIFY(drtest::waitUntil([&] { return windowStatus(app, 1)["volume_1"].toInt() == -20; }, 5000));
+        QVERIFY(drtest::waitUntil(
+            [&] {
+                return windowStatus(app, 1)["state"] == "play" &&
+                       windowStatus(app, 2)["state"] == "play" &&
+                       windowStatus(app, 3)["state"] == "failed" &&
+                       windowStatus(app, 4)["state"] == "idle";
+            },
+            15000));
+        QVERIFY(drtest::waitUntil([&] { return windowStatus(app, 1)["volume_1"].toInt() == -20; },
+                                  5000));
         QCOMPARE(windowStatus(app, 1)["volume_2"].toInt(), -20);
-        QVERIFY(events.waitFor([](const QJsonObject &m) {
-            return m["name"] == "levels/update" &&
-                   qAbs(m["data"][0]["levels"][0].toDouble() + 20.0) < 0.5;
-        }, 5000));
+        QVERIFY(events.waitFor(
+            [](const QJsonObject &m) {
+                return m["name"] == "levels/update" &&
+                       qAbs(m["data"][0]["levels"][0].toDouble() + 20.0) < 0.5;
+            },
+            5000));
         QCOMPARE(bars.connections(), 1); // one receiver: the feed's low stream
 
         const Fetched first = fetch(preview(1));
@@ -108,7 +119,8 @@ private slots:
         QVERIFY(image.loadFromData(first.body, "JPEG"));
         QCOMPARE(image.size(), QSize(640, 360));
         for (int bar = 0; bar < 7; ++bar) {
-            const QColor c = image.pixelColor(image.width() * (2 * bar + 1) / 14, image.height() / 3);
+            const QColor c =
+                image.pixelColor(image.width() * (2 * bar + 1) / 14, image.height() / 3);
             const int *want = kBarsRgb[bar];
             QVERIFY2(qAbs(c.red() - want[0]) <= 8 && qAbs(c.green() - want[1]) <= 8 &&
                          qAbs(c.blue() - want[2]) <= 8,
@@ -139,15 +151,14 @@ private slots:
     {
         const QJsonObject before = app.get("/api/alarm/get.json").json();
         QCOMPARE(before["data"]["silent"]["threshold"].toDouble(), -60.0);
-        const QList<QJsonObject> bad{
-            {{"black", QJsonObject{{"seconds", -1}}}},
-            {{"black", QJsonObject{{"seconds", 1e9}}}},
-            {{"silent", QJsonObject{{"threshold", 20}}}},
-            {{"frozen", QJsonObject{{"enabled", "no"}}}},
-            {{"nosignal", QJsonObject{{"threshold", 3}}}},
-            {{"smoke", QJsonObject{{"enabled", true}}}},
-            {{"black", QJsonObject{{"seconds", 1}}}, {"silent", 5}},
-            {}};
+        const QList<QJsonObject> bad{{{"black", QJsonObject{{"seconds", -1}}}},
+                                     {{"black", QJsonObject{{"seconds", 1e9}}}},
+                                     {{"silent", QJsonObject{{"threshold", 20}}}},
+                                     {{"frozen", QJsonObject{{"enabled", "no"}}}},
+                                     {{"nosignal", QJsonObject{{"threshold", 3}}}},
+                                     {{"smoke", QJsonObject{{"enabled", true}}}},
+                                     {{"black", QJsonObject{{"seconds", 1}}}, {"silent", 5}},
+                                     {}};
         for (const QJsonObject &request : bad)
             QVERIFY2(app.post("/api/alarm/set.json", request).json()["result"] == "error",
                      QJsonDocument(request).toJson(QJsonDocument::Compact).constData());
@@ -159,15 +170,19 @@ private slots:
         // Short durations keep the test short; frozen is switched off first.
         QJsonObject shortRules;
         for (const char *kind : {"black", "frozen", "silent", "nosignal"})
-            shortRules.insert(kind, QJsonObject{{"seconds", 1}, {"enabled", QString(kind) != "frozen"}});
-        QCOMPARE(app.post("/api/alarm/set.json", shortRules).json()["result"].toString(), QString("ok"));
+            shortRules.insert(kind,
+                              QJsonObject{{"seconds", 1}, {"enabled", QString(kind) != "frozen"}});
+        QCOMPARE(app.post("/api/alarm/set.json", shortRules).json()["result"].toString(),
+                 QString("ok"));
         QVERIFY(QFile::exists(app.dataDir() + "/alarms.json"));
 
         auto alarmEvent = [&](const QString &kind, bool active, int timeoutMs) {
-            return events.waitFor([&](const QJsonObject &m) {
-                return m["name"] == "alarm/update" && m["data"]["position"].toInt() == 2 &&
-                       m["data"]["kind"] == kind && m["data"]["active"].toBool() == active;
-            }, timeoutMs);
+            return events.waitFor(
+                [&](const QJsonObject &m) {
+                    return m["name"] == "alarm/update" && m["data"]["position"].toInt() == 2 &&
+                           m["data"]["kind"] == kind && m["data"]["active"].toBool() == active;
+                },
+                timeoutMs);
         };
         auto command = [&](const QByteArray &line) { faults.process().write(line + "\n"); };
 
@@ -177,7 +192,9 @@ private slots:
         QVERIFY(!alarmEvent("frozen", true, 2500)); // switched off: never raised
         command("freeze off");
         QCOMPARE(app.post("/api/alarm/set.json", {{"frozen", QJsonObject{{"enabled", true}}}})
-                     .json()["result"].toString(), QString("ok"));
+                     .json()["result"]
+                     .toString(),
+                 QString("ok"));
 
         const QList<QPair<QByteArray, QString>> faultsAndAlarms{
             {"black", "black"}, {"freeze", "frozen"}, {"mute", "silent"}, {"pause", "nosignal"}};
@@ -197,10 +214,13 @@ private slots:
         }
         // The healthy source never had an alarm and the faulty one has none left; the
         // window whose source is not there has "nosignal".
-        QVERIFY(drtest::waitUntil([&] {
-            const QJsonArray list = app.get("/api/alarm/list.json").json()["data"].toArray();
-            return list.size() == 1 && list[0]["position"].toInt() == 3 && list[0]["kind"] == "nosignal";
-        }, 3000));
+        QVERIFY(drtest::waitUntil(
+            [&] {
+                const QJsonArray list = app.get("/api/alarm/list.json").json()["data"].toArray();
+                return list.size() == 1 && list[0]["position"].toInt() == 3 &&
+                       list[0]["kind"] == "nosignal";
+            },
+            3000));
         QVERIFY(!drtest::readLogs(app.dataDir()).contains("on window 1 "));
         QCOMPARE(app.stop(), 0);
     }

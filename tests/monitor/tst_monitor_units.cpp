@@ -72,8 +72,10 @@ private slots:
         QVERIFY(image.loadFromData(encoder.encode(picture.data(), xres, yres, stride), "JPEG"));
         QCOMPARE(image.size(), jpegSize);
         for (int bar = 0; bar < 7; ++bar) {
-            const QColor c = image.pixelColor(image.width() * (2 * bar + 1) / 14, image.height() / 2);
-            QVERIFY2(qAbs(c.red() - kBarsRgb[bar][0]) <= 6 && qAbs(c.green() - kBarsRgb[bar][1]) <= 6 &&
+            const QColor c =
+                image.pixelColor(image.width() * (2 * bar + 1) / 14, image.height() / 2);
+            QVERIFY2(qAbs(c.red() - kBarsRgb[bar][0]) <= 6 &&
+                         qAbs(c.green() - kBarsRgb[bar][1]) <= 6 &&
                          qAbs(c.blue() - kBarsRgb[bar][2]) <= 6,
                      qPrintable(QString("bar %1: %2").arg(bar).arg(c.name())));
         }
@@ -105,16 +107,19 @@ private slots:
         auto moving = [](qint64 t) { return flat(uint8_t(60 + (t / 100) % 100)); };
         run(3000, moving, -20);
         QVERIFY(log.isEmpty());
-        run(6000, [](qint64) { return flat(16); }, -20); // black from 3.1 s
+        run(
+            6000, [](qint64) { return flat(16); }, -20); // black from 3.1 s
         QCOMPARE(log.size(), 1);
         QVERIFY(log[0].kind == AlarmSettings::Black && log[0].active && log[0].sinceMs == 3100);
         run(7000, moving, -20); // cleared by the first lit picture, frozen never (black)
         QCOMPARE(log.size(), 2);
         QVERIFY(log[1].kind == AlarmSettings::Black && !log[1].active);
-        run(9500, [](qint64) { return flat(90); }, -90); // frozen and quiet from 7.1 s
+        run(
+            9500, [](qint64) { return flat(90); }, -90); // frozen and quiet from 7.1 s
         QCOMPARE(log.size(), 3);
         QVERIFY(log[2].kind == AlarmSettings::Frozen && log[2].active && log[2].sinceMs == 7100);
-        run(12500, [](qint64) { return flat(90); }, -90, false); // pictures stop at 9.6 s
+        run(
+            12500, [](qint64) { return flat(90); }, -90, false); // pictures stop at 9.6 s
         // frozen ends a second after the last picture; nosignal two seconds after it;
         // silent is due five seconds after 7.1 s.
         QCOMPARE(log.size(), 6);
@@ -126,12 +131,14 @@ private slots:
         AlarmSettings off;
         QVERIFY(settings.applied({{"nosignal", QJsonObject{{"enabled", false}}}}, &off, nullptr));
         settings = off;
-        run(13000, [](qint64) { return flat(90); }, -90, false);
+        run(
+            13000, [](qint64) { return flat(90); }, -90, false);
         QCOMPARE(log.size(), 7);
         QVERIFY(log[6].kind == AlarmSettings::NoSignal && !log[6].active);
         // A new source clears what is left.
         const QList<AlarmDetector::Change> cleared = detector.restart(13100);
-        QVERIFY(cleared.size() == 1 && cleared[0].kind == AlarmSettings::Silent && !cleared[0].active);
+        QVERIFY(cleared.size() == 1 && cleared[0].kind == AlarmSettings::Silent &&
+                !cleared[0].active);
     }
 
     void settingsFile()
@@ -140,8 +147,8 @@ private slots:
         const QString path = dir.path() + "/alarms.json";
         AlarmSettings changed;
         QString why;
-        QVERIFY(AlarmSettings().applied({{"silent", QJsonObject{{"seconds", 3}, {"threshold", -50}}}},
-                                        &changed, &why));
+        QVERIFY(AlarmSettings().applied(
+            {{"silent", QJsonObject{{"seconds", 3}, {"threshold", -50}}}}, &changed, &why));
         QVERIFY(changed.save(path));
         const AlarmSettings loaded = AlarmSettings::load(path);
         QCOMPARE(loaded.toJson(), changed.toJson());

@@ -203,7 +203,8 @@ void TestSource::sendFrame(int64_t frame, double elapsedSeconds)
 {
     for (int e = 0; e < TestSourceOptions::EffectCount; ++e) {
         const int forced = m_forced[size_t(e)];
-        const bool on = forced >= 0 ? forced == 1 : m_options.effects[size_t(e)].covers(elapsedSeconds);
+        const bool on =
+            forced >= 0 ? forced == 1 : m_options.effects[size_t(e)].covers(elapsedSeconds);
         if (on != m_effectOn[size_t(e)]) {
             m_effectOn[size_t(e)] = on;
             print("effect " + quotedName() + " " + TestSourceOptions::effectName(e) + "=" +

@@ -87,9 +87,8 @@ TestSourceOptions::parse(const std::vector<std::string> &args)
                                 a == "--tone" || a == "--channels" || a == "--level" ||
                                 a == "--groups" || a == "--web-url" || a == "--maker-server" ||
                                 a == "--maker-bitrate" || a == "--maker-sync" ||
-                                a == "--maker-interval" || a == "--seconds" ||
-                                a == "--black" || a == "--freeze" || a == "--mute" ||
-                                a == "--pause";
+                                a == "--maker-interval" || a == "--seconds" || a == "--black" ||
+                                a == "--freeze" || a == "--mute" || a == "--pause";
         if (takesValue && !value(v))
             return a + " needs a value";
         if (a == "--help" || a == "-h") {
@@ -170,8 +169,8 @@ TestSourceOptions::parse(const std::vector<std::string> &args)
             Span span;
             const size_t colon = v.find(':');
             if (!toDouble(v.substr(0, colon), span.from) || span.from < 0 ||
-                (colon != std::string::npos && (!toDouble(v.substr(colon + 1), span.to) ||
-                                                span.to <= span.from)))
+                (colon != std::string::npos &&
+                 (!toDouble(v.substr(colon + 1), span.to) || span.to <= span.from)))
                 return a + " " + v + ": expected FROM[:TO] seconds, TO after FROM";
             o.effects[size_t(effect)] = span;
         } else {

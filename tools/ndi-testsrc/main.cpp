@@ -8,8 +8,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <poll.h>
 #include <string>
