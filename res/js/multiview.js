@@ -139,6 +139,9 @@ DR.multiview = (function () {
     const g = grid();
     if (!g || !output)
       return;
+    const title = document.querySelector("#multiviewSection h2");
+    if (title)
+      title.textContent = t("multiview");
     const rects = geometry();
     const windows = output.layout || [];
     const count = Math.min(output.layout_number || 0, rects.length);
@@ -260,9 +263,6 @@ DR.multiview = (function () {
   }
 
   function start() {
-    const title = document.querySelector("#multiviewSection h2");
-    if (title)
-      title.textContent = t("multiview");
     // Sources of the source list can be dragged onto a window.
     const list = document.getElementById("sourceList");
     if (list) {
