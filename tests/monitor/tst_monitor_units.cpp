@@ -1,9 +1,13 @@
 // The window monitor's logic without sources: the preview conversion (BT.709 limited range
 // to what a browser decodes, downscaled), the alarm detector's timing on synthetic
-// pictures and levels, and the alarm settings file.
+// pictures and levels, the alarm settings file, and a feed's use of a shared connection
+// beside a tile (over in-process fake receivers).
+#include "../media/FakeReceiverConnection.h"
+#include "TestSupport.h"
 #include "control/AlarmDetector.h"
 #include "control/AlarmSettings.h"
 #include "control/PreviewEncoder.h"
+#include "control/WindowFeed.h"
 
 #include <QFile>
 #include <QImage>
@@ -13,22 +17,12 @@
 
 namespace {
 
-struct Uyvy
-{
-    uint8_t y, u, v;
-};
-// 75% bars (BT.709) and the R'G'B' a correct decoder shows for them.
-constexpr Uyvy kBars[7] = {{180, 128, 128}, {168, 44, 136}, {145, 147, 44}, {133, 63, 52},
-                           {63, 193, 204},  {51, 109, 212}, {28, 212, 120}};
-constexpr int kBarsRgb[7][3] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
-                                {191, 0, 191},   {191, 0, 0},   {0, 0, 191}};
-
 std::vector<uint8_t> barsPicture(int xres, int yres, int stride)
 {
     std::vector<uint8_t> data(size_t(stride) * yres);
     for (int y = 0; y < yres; ++y) {
         for (int x = 0; x < xres; x += 2) {
-            const Uyvy c = kBars[x * 7 / xres];
+            const UyvyColour c = kBars[x * 7 / xres];
             uint8_t *p = data.data() + size_t(y) * stride + x * 2;
             p[0] = c.u, p[1] = c.y, p[2] = c.v, p[3] = c.y;
         }
@@ -139,6 +133,58 @@ private slots:
         const QList<AlarmDetector::Change> cleared = detector.restart(13100);
         QVERIFY(cleared.size() == 1 && cleared[0].kind == AlarmSettings::Silent &&
                 !cleared[0].active);
+    }
+
+    void feedUsesTheSharedConnectionOnlyWhenNoTileDoes()
+    {
+        auto connection = std::make_shared<FakeReceiverConnection>();
+        QVERIFY(connection->setSource(0, "cam", "127.0.0.1:5961"));
+        MediaConnectionPtr table = connection; // the source table's reference
+        WindowFeed feed(1);
+        auto lookup = [&](const QString &name) {
+            return name == "cam" ? table : MediaConnectionPtr();
+        };
+        auto step = [&] { return feed.update("cam", lookup, MediaConnection::nowMs()); };
+
+        QVERIFY(step().sourceChanged);
+        QVERIFY(feed.holdsUser()); // no tile: the feed wants the low stream itself
+        QCOMPARE(connection->videoUserCount(MediaConnection::Low), 1);
+        QVERIFY(drtest::waitUntil([&] { return step(), feed.state() == "play"; }, 5000));
+        QVERIFY(drtest::waitUntil([&] { return step(), qAbs(feed.level(0) + 6.0) < 0.1; }, 5000));
+        QVERIFY(feed.sendsAudio() && feed.probe().valid && feed.picture());
+
+        // A tile in high bandwidth: the feed steps back and reads the tile's stream.
+        const void *tile = reinterpret_cast<const void *>(0x1000);
+        connection->addVideoUser(MediaConnection::High, tile);
+        step();
+        QVERIFY(!feed.holdsUser());
+        QCOMPARE(connection->videoUserCount(MediaConnection::Low), 0);
+        QVERIFY(drtest::waitUntil(
+            [&] {
+                step();
+                return feed.picture() && feed.picture()->frame.xres == 1280;
+            },
+            5000));
+        QVERIFY(drtest::waitUntil([&] { return !connection->streamOpened(MediaConnection::Low); },
+                                  5000));
+        connection->removeVideoUser(MediaConnection::High, tile);
+        step();
+        QVERIFY(feed.holdsUser());
+
+        // The source came back with a new connection: the feed follows; no source: idle.
+        auto next = std::make_shared<FakeReceiverConnection>();
+        QVERIFY(next->setSource(0, "cam", "127.0.0.1:5961"));
+        table = next;
+        step();
+        QCOMPARE(connection->videoUserCount(MediaConnection::Low), 0);
+        QCOMPARE(next->videoUserCount(MediaConnection::Low), 1);
+        table.reset();
+        step();
+        QCOMPARE(feed.state(), QString("failed"));
+        feed.update("", lookup, MediaConnection::nowMs());
+        QCOMPARE(feed.state(), QString("idle"));
+        QCOMPARE(next->videoUserCount(MediaConnection::Low), 0);
+        QCOMPARE(next->counters->stops.load(), 0); // this test still holds it: not stopped
     }
 
     void settingsFile()
