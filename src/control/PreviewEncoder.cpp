@@ -87,7 +87,7 @@ QByteArray PreviewEncoder::encode(const uint8_t *uyvy, int xres, int yres, int s
     const int lastLuma = (xres - 1) * 2 + 1;
     for (int i = 0; i < cw; ++i) {
         const int x0 = int(int64_t(2 * i) * xres / w), x1 = int(int64_t(2 * i + 1) * xres / w);
-        chroma[i] = (x0 & ~1) * 2;
+        chroma[i] = std::min(x0 & ~1, (xres - 2) & ~1) * 2; // a pair lies inside the line
         luma0[i] = average ? x0 * 2 + 1 : chroma[i] + 1;
         luma1[i] = std::min(x1 * 2 + 1, lastLuma);
         next0[i] = std::min(luma0[i] + 2, lastLuma);
