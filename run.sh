@@ -27,4 +27,6 @@ if [ -z "${DISPLAY:-}" ] && [[ " $* " != *" --headless "* ]]; then
   echo "run.sh: no DISPLAY; starting headless (open http://127.0.0.1:65534/index.html)"
   set -- --headless "$@"
 fi
+# A fresh data folder starts with the demo sources in a four-window layout.
+"$root/scripts/demo-layout.sh" "$@"
 build/desk-recorder "$@"

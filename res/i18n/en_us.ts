@@ -24,6 +24,21 @@
         <translation>Video hidden</translation>
     </message>
     <message>
+        <location filename="../qml/MainWindow.qml" line="315"/>
+        <source>Black</source>
+        <translation>Black</translation>
+    </message>
+    <message>
+        <location filename="../qml/MainWindow.qml" line="316"/>
+        <source>Frozen</source>
+        <translation>Frozen</translation>
+    </message>
+    <message>
+        <location filename="../qml/MainWindow.qml" line="317"/>
+        <source>Silent</source>
+        <translation>Silent</translation>
+    </message>
+    <message>
         <location filename="../qml/MainWindow.qml" line="244"/>
         <source>No signal</source>
         <translation>No signal</translation>

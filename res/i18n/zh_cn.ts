@@ -24,6 +24,21 @@
         <translation>视频已隐藏</translation>
     </message>
     <message>
+        <location filename="../qml/MainWindow.qml" line="315"/>
+        <source>Black</source>
+        <translation>黑场</translation>
+    </message>
+    <message>
+        <location filename="../qml/MainWindow.qml" line="316"/>
+        <source>Frozen</source>
+        <translation>画面冻结</translation>
+    </message>
+    <message>
+        <location filename="../qml/MainWindow.qml" line="317"/>
+        <source>Silent</source>
+        <translation>静音</translation>
+    </message>
+    <message>
         <location filename="../qml/MainWindow.qml" line="244"/>
         <source>No signal</source>
         <translation>无信号</translation>

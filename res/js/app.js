@@ -210,6 +210,8 @@ var DR = window.DR || (window.DR = {});
     state.output = output;
     renderLayouts();
     renderWindows();
+    if (DR.multiview)
+      DR.multiview.showOutput(output, state.layouts);
   }
 
   async function loadOutput(quiet) {
@@ -250,6 +252,8 @@ var DR = window.DR || (window.DR = {});
       names.appendChild(option);
     });
     $("noSources").hidden = state.sources.length > 0;
+    if (DR.multiview)
+      DR.multiview.showSources(state.sources);
   }
 
   async function loadSources() {
@@ -349,6 +353,8 @@ var DR = window.DR || (window.DR = {});
   function onEvent(event) {
     if (DR.record)
       DR.record.onEvent(event);
+    if (DR.multiview)
+      DR.multiview.onEvent(event);
     switch (event.name) {
     case "output/update":
       showOutput(event.data);
@@ -378,6 +384,8 @@ var DR = window.DR || (window.DR = {});
     badge.dataset.state = online ? "online" : "offline";
     badge.classList.toggle("offline", !online);
     badge.textContent = t(online ? "online" : "offline");
+    if (DR.multiview)
+      DR.multiview.onConnection(online);
     if (online) {
       loadOutput();
       loadSources();

@@ -40,7 +40,8 @@ Window {
     Component.onCompleted: {
         for (let i = 1; i <= maxWindows; ++i)
             windowModel.append({ position: i, name: "", source: "", showVideo: true,
-                                 showVolume: true, audioOn: false, videoState: "idle" })
+                                 showVolume: true, audioOn: false, videoState: "idle",
+                                 alarms: "" })
     }
 
     function rectsOf(id) {
@@ -169,6 +170,11 @@ Window {
                 tile.video.applyNtp(server)
         }
         function onOpenFileDialog() { folderDialog.open() }
+        function onAlarmChanged(position, alarms) {
+            const w = root.windowAt(position)
+            if (w)
+                w.alarms = alarms
+        }
     }
 
     FolderDialog {
@@ -286,6 +292,36 @@ Window {
                         color: "#3fb950"
                         font.pixelSize: 12
                         text: model.audioOn ? qsTr("Audio on") : ""
+                    }
+                }
+
+                // Active alarms (black, frozen, silent, nosignal): a red frame with their names.
+                Rectangle {
+                    objectName: "alarmFrame"
+                    anchors.fill: parent
+                    visible: model.alarms !== "" && tile.visible
+                    color: "transparent"
+                    border.color: "#f85149"
+                    border.width: 4
+                    Rectangle {
+                        anchors { horizontalCenter: parent.horizontalCenter; top: parent.top; topMargin: 30 }
+                        width: alarmText.implicitWidth + 16
+                        height: alarmText.implicitHeight + 6
+                        radius: 3
+                        color: "#f85149"
+                        Text {
+                            id: alarmText
+                            anchors.centerIn: parent
+                            color: "white"
+                            font.pixelSize: 13
+                            font.bold: true
+                            text: model.alarms.split(",").map(function(kind) {
+                                return kind === "black" ? qsTr("Black")
+                                     : kind === "frozen" ? qsTr("Frozen")
+                                     : kind === "silent" ? qsTr("Silent")
+                                     : kind === "nosignal" ? qsTr("No signal") : kind
+                            }).join("  ")
+                        }
                     }
                 }
 

@@ -11,6 +11,9 @@
 #include "control/WebSocketServer.h"
 #include "control/WindowObject.h"
 #include "record/TaskObject.h"
+#ifdef DR_HAVE_MONITOR
+#include "control/WindowMonitor.h"
+#endif
 #include "sysinfo/NetworkSampler.h"
 #include "sysinfo/SystemMonitor.h"
 
@@ -82,6 +85,10 @@ DaemonService::~DaemonService()
     qDebug() << "##############1";
     delete m_httpServer;
     m_httpServer = nullptr;
+#ifdef DR_HAVE_MONITOR
+    delete m_monitor;
+    m_monitor = nullptr;
+#endif
     qDebug() << "##############2";
     qDebug() << "##############3";
     delete m_layoutManager;
@@ -115,6 +122,10 @@ bool DaemonService::init(const QString &dataFolder, const QString &baseFolder, i
         return false;
     readSettings();
     m_sysInfo->start(m_resFolder, m_dataFolder);
+#ifdef DR_HAVE_MONITOR
+    if (!m_monitor)
+        m_monitor = new WindowMonitor(*this);
+#endif
     return true;
 }
 
@@ -168,6 +179,9 @@ bool DaemonService::startHttpServer()
     registerPerformanceRoutes(server, *this);
     registerNtpRoutes(server, *this);
     registerApiDocumentRoute(server, *this);
+#ifdef DR_HAVE_MONITOR
+    registerMonitorRoutes(server, *this);
+#endif
     registerStaticFileRoute(server, *this); // last: it takes every path left
 
     // Record-state changes are applied on their own thread, in the order they came.
@@ -242,6 +256,10 @@ bool DaemonService::openWindow()
         for (int position = 1; position <= m_windowObject->windowCount(); ++position)
             sendCurrentVideo(true, position);
     }
+#ifdef DR_HAVE_MONITOR
+    if (m_monitor)
+        m_monitor->start(); // window states, levels, previews and alarms, with or without tiles
+#endif
     qInfo() << "open window success!";
     return true;
 }
@@ -617,6 +635,11 @@ void DaemonService::closeWindow()
     // and the sound server connection go at exit.
     if (m_audioMixer)
         m_audioMixer->stop();
+#ifdef DR_HAVE_MONITOR
+    // Window feeds let go of their connections here, before the media connections end.
+    if (m_monitor)
+        m_monitor->releaseFeeds();
+#endif
 }
 
 void DaemonService::shutdown()

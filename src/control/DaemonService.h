@@ -29,6 +29,7 @@ class SourceManager;
 class SystemMonitor;
 class TaskObject;
 class WebSocketServer;
+class WindowMonitor;
 class WindowObject;
 
 // Command codes of the routes that go through DaemonService::handleRequest.
@@ -167,6 +168,9 @@ public:
     // System monitor and network sampler (created by the constructor).
     SystemMonitor *sysInfo() const { return m_sysInfo; }
     NetworkSampler *netSampler() const { return m_netSampler; }
+    // Window feeds, previews and alarms; created by init, null before (and in builds
+    // without the source table).
+    WindowMonitor *windowMonitor() const { return m_monitor; }
 
     // Set by start-up; not owned. Every use tests it for null.
     SourceManager *sourceManager = nullptr;
@@ -186,6 +190,8 @@ signals:
     void applyAllNtp(QString server);
     void applySingleNtp(int position, QString server);
     void sendAudioState(int position, bool enable);
+    // The active alarms of a window changed: comma-separated kinds, "" for none.
+    void alarmChanged(int position, QString alarms);
 
 public slots:
     // Pushes "output/update" with the output status object.
@@ -259,4 +265,5 @@ private:
     bool m_eventPushConnected = false;
     bool m_outputPushPending = false;
     bool m_windowClosed = false;
+    WindowMonitor *m_monitor = nullptr; // owned
 };

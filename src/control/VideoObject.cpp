@@ -93,6 +93,14 @@ void VideoObject::setVendor(const QString &vendor)
     m_vendor = vendor;
 }
 
+void VideoObject::setState(const QString &state)
+{
+    if (state == m_state)
+        return;
+    ++m_revision;
+    m_state = state;
+}
+
 QString VideoObject::vendor() const
 {
     QMutexLocker lock(&m_mutex);
@@ -136,6 +144,7 @@ QJsonObject VideoObject::statusJson() const
         {"showVolume", m_showVolume},
         {"isVarimont", m_vendor == VarimontVendor},
         {"volume", m_audioState},
+        {"state", m_state},
     };
 }
 

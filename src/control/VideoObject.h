@@ -40,6 +40,9 @@ public:
     void setAudioState(const QString &state);
     void setDeviceType(const QString &type);
     void setVendor(const QString &vendor);
+    // Video state as a tile shows it: "idle", "loading", "play" or "failed" (the window
+    // monitor keeps it current, with or without tiles).
+    void setState(const QString &state);
 
     QString streamId() const { return m_streamId; }
     QString address() const { return m_address; }
@@ -52,6 +55,7 @@ public:
     int level(int channel) const;
     QString audioState() const { return m_audioState; }
     QString deviceType() const { return m_deviceType; }
+    QString state() const { return m_state; }
 
     // Grows with every change of the window's state (any thread may read it).
     quint64 revision() const { return m_revision.load(std::memory_order_relaxed); }
@@ -61,7 +65,7 @@ public:
     int takeFallbackNameNumber() { return m_fallbackNameCounter++; }
 
     // Window status object (id, name, stream_id, stream_name, ip, bit_rate, ntp_state,
-    // volume_1, volume_2, showAll, showVideo, showVolume, isVarimont, volume).
+    // volume_1, volume_2, showAll, showVideo, showVolume, isVarimont, volume, state).
     QJsonObject statusJson() const;
     // Persisted entry (id, name, stream_id, showVideo, showVolume, volume, deviceType).
     QJsonObject storeJson() const;
@@ -84,5 +88,6 @@ private:
     QString m_audioState{"off"};
     mutable QMutex m_mutex;
     QString m_deviceType;
+    QString m_state{"idle"};
     std::atomic<quint64> m_revision{0};
 };

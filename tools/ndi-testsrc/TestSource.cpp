@@ -138,7 +138,7 @@ void TestSource::run()
         }
         if (m_stop)
             break;
-        sendFrame(frame);
+        sendFrame(frame, duration<double>(Clock::now() - start).count());
         // After a stall of more than a few frames, skip the missed slots: the counter then
         // shows the gap, and the rate does not race to catch up.
         const int64_t behind = (Clock::now() - start).count() / period - frame;
@@ -193,8 +193,28 @@ void TestSource::sendMaker()
     m_lib->send_send_metadata(m_sender.get(), &meta);
 }
 
-void TestSource::sendFrame(int64_t frame)
+void TestSource::setEffect(int effect, bool on)
 {
+    if (effect >= 0 && effect < TestSourceOptions::EffectCount)
+        m_forced[size_t(effect)] = on ? 1 : 0;
+}
+
+void TestSource::sendFrame(int64_t frame, double elapsedSeconds)
+{
+    for (int e = 0; e < TestSourceOptions::EffectCount; ++e) {
+        const int forced = m_forced[size_t(e)];
+        const bool on =
+            forced >= 0 ? forced == 1 : m_options.effects[size_t(e)].covers(elapsedSeconds);
+        if (on != m_effectOn[size_t(e)]) {
+            m_effectOn[size_t(e)] = on;
+            print("effect " + quotedName() + " " + TestSourceOptions::effectName(e) + "=" +
+                  (on ? "1" : "0"));
+        }
+    }
+    const bool black = m_effectOn[TestSourceOptions::Black];
+    const bool freeze = m_effectOn[TestSourceOptions::Freeze];
+    const bool mute = m_effectOn[TestSourceOptions::Mute];
+    const bool pause = m_effectOn[TestSourceOptions::Pause];
     // Timecode: the frame's time since the start in 100 ns; timestamp: the wall clock.
     const int64_t timecode = frame * 10000000LL * m_options.fpsD / m_options.fpsN;
     const int64_t timestamp = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -204,6 +224,8 @@ void TestSource::sendFrame(int64_t frame)
     if (m_options.audio) {
         const int samples = ToneGenerator::samplesForFrame(frame, m_options.fpsN, m_options.fpsD);
         m_tone.next(samples, m_audio);
+        if (mute)
+            std::fill(m_audio.begin(), m_audio.end(), 0.0f);
         NDIlib_audio_frame_v2_t audio;
         audio.sample_rate = ToneGenerator::sampleRate;
         audio.no_channels = m_tone.channels();
@@ -214,8 +236,16 @@ void TestSource::sendFrame(int64_t frame)
         audio.timestamp = timestamp;
         m_lib->send_send_audio_v2(m_sender.get(), &audio);
     }
-    if (m_pattern) {
-        m_pattern->draw(frame);
+    if (m_pattern && !pause) {
+        if (!freeze)
+            m_pattern->draw(frame);
+        if (black && m_black.empty()) {
+            m_black.resize(size_t(m_pattern->strideBytes()) * size_t(m_pattern->yres()));
+            for (size_t i = 0; i < m_black.size(); i += 2) {
+                m_black[i] = 128; // U or V
+                m_black[i + 1] = 16;
+            }
+        }
         NDIlib_video_frame_v2_t video;
         video.xres = m_pattern->xres();
         video.yres = m_pattern->yres();
@@ -225,7 +255,7 @@ void TestSource::sendFrame(int64_t frame)
         video.picture_aspect_ratio = float(video.xres) / float(video.yres);
         video.frame_format_type = NDIlib_frame_format_type_progressive;
         video.timecode = timecode;
-        video.p_data = const_cast<uint8_t *>(m_pattern->data());
+        video.p_data = black ? m_black.data() : const_cast<uint8_t *>(m_pattern->data());
         video.line_stride_in_bytes = m_pattern->strideBytes();
         video.timestamp = timestamp;
         // Synchronous send: the runtime is done with the buffer when it returns, so the

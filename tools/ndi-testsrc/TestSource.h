@@ -8,6 +8,7 @@
 //   metadata "<full name>" <xml on one line>
 //   ntp-set "<full name>" server=<server>
 //   stopped "<full name>" frames=<frames sent>
+//   effect "<full name>" <black|freeze|mute|pause>=<0|1>   (when an effect turns on or off)
 //
 // Threads: start()/stop() are called by the owning (main) thread; the sender thread owns
 // the runtime sender, the pattern, the tone and the maker state. m_stop is the only field
@@ -20,6 +21,7 @@
 #include "ToneGenerator.h"
 #include "ndi/NdiLibrary.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -40,6 +42,9 @@ public:
     // Ends the thread and destroys the sender (receivers see the source go at once).
     void stop();
 
+    // Forces an effect on or off from now on, whatever its time window says (any thread).
+    void setEffect(int effect, bool on);
+
     // Writes one line to stdout and flushes it; safe from any thread.
     static void print(const std::string &line);
 
@@ -48,7 +53,7 @@ private:
 
     void run();
     void pollEvents();
-    void sendFrame(int64_t frame);
+    void sendFrame(int64_t frame, double elapsedSeconds);
     void sendMaker();
     std::string quotedName() const { return "\"" + m_fullName + "\""; }
 
@@ -63,6 +68,10 @@ private:
     std::vector<float> m_audio;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
+    // Per effect: -1 follow the time window, 0 forced off, 1 forced on (set from stdin).
+    std::array<std::atomic<int>, TestSourceOptions::EffectCount> m_forced{-1, -1, -1, -1};
+    std::array<bool, TestSourceOptions::EffectCount> m_effectOn{}; // sender thread
+    std::vector<uint8_t> m_black;                                  // black UYVY frame
     int64_t m_framesSent = 0;
     int m_connections = 0;
     NDIlib_tally_t m_tally;

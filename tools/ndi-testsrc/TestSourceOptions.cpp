@@ -53,7 +53,18 @@ std::string TestSourceOptions::usage()
            "  --maker-sync N        fixed sync value (default 1 with a server, else 0)\n"
            "  --maker-interval MS   period of the status element (default 1000)\n"
            "  --seconds S           stop after S seconds (default: run until SIGTERM)\n"
+           "  --black FROM[:TO]     black picture from FROM to TO seconds (default: to the end)\n"
+           "  --freeze FROM[:TO]    the same picture again (frames keep coming)\n"
+           "  --mute FROM[:TO]      silent audio samples\n"
+           "  --pause FROM[:TO]     no video frames\n"
+           "  stdin lines \"black|freeze|mute|pause on|off\" switch them at run time\n"
            "  --help                this text\n";
+}
+
+const char *TestSourceOptions::effectName(int effect)
+{
+    static const char *const names[EffectCount] = {"black", "freeze", "mute", "pause"};
+    return effect >= 0 && effect < EffectCount ? names[effect] : "";
 }
 
 std::variant<TestSourceOptions, std::string>
@@ -76,7 +87,8 @@ TestSourceOptions::parse(const std::vector<std::string> &args)
                                 a == "--tone" || a == "--channels" || a == "--level" ||
                                 a == "--groups" || a == "--web-url" || a == "--maker-server" ||
                                 a == "--maker-bitrate" || a == "--maker-sync" ||
-                                a == "--maker-interval" || a == "--seconds";
+                                a == "--maker-interval" || a == "--seconds" || a == "--black" ||
+                                a == "--freeze" || a == "--mute" || a == "--pause";
         if (takesValue && !value(v))
             return a + " needs a value";
         if (a == "--help" || a == "-h") {
@@ -150,6 +162,17 @@ TestSourceOptions::parse(const std::vector<std::string> &args)
         } else if (a == "--seconds") {
             if (!toDouble(v, o.seconds) || o.seconds < 0)
                 return "--seconds " + v + ": expected a number of seconds";
+        } else if (a == "--black" || a == "--freeze" || a == "--mute" || a == "--pause") {
+            int effect = 0;
+            while (a != std::string("--") + effectName(effect))
+                ++effect;
+            Span span;
+            const size_t colon = v.find(':');
+            if (!toDouble(v.substr(0, colon), span.from) || span.from < 0 ||
+                (colon != std::string::npos &&
+                 (!toDouble(v.substr(colon + 1), span.to) || span.to <= span.from)))
+                return a + " " + v + ": expected FROM[:TO] seconds, TO after FROM";
+            o.effects[size_t(effect)] = span;
         } else {
             return "unknown argument " + a;
         }

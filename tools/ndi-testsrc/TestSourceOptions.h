@@ -2,6 +2,8 @@
 // returns the options or an error text naming the bad argument.
 #pragma once
 
+#include <array>
+#include <limits>
 #include <string>
 #include <variant>
 #include <vector>
@@ -26,6 +28,25 @@ struct TestSourceOptions
     int makerSync = -1; // < 0: derived from the server
     int makerIntervalMs = 1000;
     double seconds = 0; // run time limit; 0 = until SIGTERM/SIGINT
+
+    // Faults a monitor must notice, each on during a time window (seconds since start;
+    // `from` < 0: never) and switchable at run time by a line on stdin ("black on").
+    enum Effect
+    {
+        Black = 0, // a black picture
+        Freeze,    // the same picture again (new timecodes)
+        Mute,      // silent audio samples (audio frames still sent)
+        Pause,     // no video frames at all
+        EffectCount
+    };
+    struct Span
+    {
+        double from = -1;
+        double to = std::numeric_limits<double>::infinity();
+        bool covers(double t) const { return from >= 0 && t >= from && t < to; }
+    };
+    std::array<Span, EffectCount> effects;
+    static const char *effectName(int effect); // "black", "freeze", "mute", "pause"
     bool help = false;
 
     static std::string usage();

@@ -8,8 +8,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
+#include <poll.h>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 int main(int argc, char **argv)
@@ -50,9 +54,45 @@ int main(int argc, char **argv)
             return 1;
     }
 
+    // Run-time switches: "<effect> on|off" lines on stdin go to every source. End of input
+    // (or no stdin) only ends the reading.
+    std::string pending;
+    bool readStdin = true;
+    auto pollStdin = [&] {
+        pollfd fd{STDIN_FILENO, POLLIN, 0};
+        while (readStdin && poll(&fd, 1, 0) > 0) {
+            char chunk[256];
+            const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+            if (n <= 0) {
+                readStdin = false;
+                break;
+            }
+            pending.append(chunk, size_t(n));
+            size_t eol;
+            while ((eol = pending.find('\n')) != std::string::npos) {
+                const std::string line = pending.substr(0, eol);
+                pending.erase(0, eol + 1);
+                const size_t space = line.find(' ');
+                const std::string name = line.substr(0, space);
+                const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+                int effect = 0;
+                while (effect < TestSourceOptions::EffectCount &&
+                       name != TestSourceOptions::effectName(effect))
+                    ++effect;
+                if (effect == TestSourceOptions::EffectCount || (value != "on" && value != "off")) {
+                    std::fprintf(stderr, "ndi-testsrc: ignored input line \"%s\"\n", line.c_str());
+                    continue;
+                }
+                for (auto &source : sources)
+                    source->setEffect(effect, value == "on");
+            }
+        }
+    };
+
     const auto started = std::chrono::steady_clock::now();
     int signal = 0;
     while (signal <= 0) {
+        pollStdin();
         const timespec tick{0, 100 * 1000 * 1000};
         signal = sigtimedwait(&signals, nullptr, &tick);
         if (options.seconds > 0 && std::chrono::steady_clock::now() - started >=
