@@ -187,8 +187,12 @@ private:
     void terminateCleanly(drtest::AppInstance &app)
     {
         ::kill(static_cast<pid_t>(app.process().pid()), SIGTERM);
-        QVERIFY(drtest::waitUntil([&] { return !app.process().isRunning(); }, 60000));
+        const bool ended = drtest::waitUntil([&] { return !app.process().isRunning(); }, 60000);
         const QString out = app.process().output();
+        if (!ended) // the whole story, beyond what a failure message holds
+            std::fprintf(stderr, "output:\n%s\nlog:\n%s\n", qPrintable(out.right(4000)),
+                         drtest::readLogs(app.dataDir()).right(4000).constData());
+        QVERIFY(ended);
         QCOMPARE(app.process().process().exitStatus(), QProcess::NormalExit);
         QVERIFY2(app.process().process().exitCode() == 0, qPrintable(out.right(6000)));
         QVERIFY2(!out.contains("Sanitizer") && !out.contains("runtime error"),
@@ -201,6 +205,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_registry.isValid());
+        qunsetenv("QT_QTESTLIB_RUNNING"); // the application runs as it does for its users
         m_env = runtimeEnv(m_registry.path(), drtest::freeTcpPort());
         m_fleet = std::make_unique<SenderFleet>(m_env);
         QVERIFY(m_xvfb.start());
