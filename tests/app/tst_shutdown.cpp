@@ -29,6 +29,10 @@ QProcessEnvironment runtimeEnv(const QString &registry, quint16 discoveryPort)
     env.insert("DESK_RECORDER_NDI_DISCOVERY_PORT", QString::number(discoveryPort));
     env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
     env.insert("DR_DEVICE_PROBE_PORT", "9"); // the device probe asks the discard port
+    // No session bus here: without an address libdbus would fork a bus launcher from the
+    // multi-threaded application, and a sanitizer's allocator lock held by another thread
+    // at that moment hangs the child and the caller waiting for it.
+    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/desk-recorder-test-bus");
     return env;
 }
 
@@ -110,8 +114,8 @@ private:
     drtest::XvfbServer m_xvfb;
 
     // Starts the application (windowed on the test's Xvfb unless headless), with a layout of
-    // `layoutId` whose first windows show the fleet's sources.
-    bool startApp(drtest::AppInstance &app, bool headless, int layoutId, bool detectLeaks)
+    // `layoutId` whose first windows show the fleet's sources. Empty, or what went wrong.
+    QString startApp(drtest::AppInstance &app, bool headless, int layoutId, bool detectLeaks)
     {
         QProcessEnvironment env = m_env;
         QString asan = qEnvironmentVariable("ASAN_OPTIONS");
@@ -125,6 +129,10 @@ private:
             // that kind of report is turned off, and only for the windowed runs.
             asan += QStringLiteral(":new_delete_type_mismatch=0");
             env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1"); // tests run as root
+            // The web view renders in the application's process: forking the instrumented
+            // application for the web engine's helper processes takes tens of seconds on a
+            // busy machine and can hang the child on a sanitizer lock held at that moment.
+            env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--single-process");
             env.insert("QT_QPA_PLATFORM", "xcb");
             env.insert("DISPLAY", m_xvfb.display());
         }
@@ -132,27 +140,36 @@ private:
             asan.remove(0, 1);
         env.insert("ASAN_OPTIONS", asan);
         app.headless = headless;
-        if (!app.start({}, env, 60000))
-            return false;
+        const auto failed = [&](const char *what) {
+            return QString::fromLatin1(what) + "\n" +
+                   QString::fromUtf8(drtest::readLogs(app.dataDir()).right(3000));
+        };
+        if (!app.start({}, env, 120000))
+            return failed("no start");
         const QJsonObject layout{{"layout_id", layoutId},
                                  {"layout_number", layoutId * layoutId}};
-        if (app.post("/api/output/setLayout.json", layout).json()["result"] != "ok")
-            return false;
+        // Generous timeouts: a sanitizer build drawing its tiles on a busy machine is slow.
+        const auto post = [&](const char *path, const QJsonObject &body) {
+            return drtest::httpPostJson(app.url(path), body, 60000).json()["result"] == "ok";
+        };
+        if (!post("/api/output/setLayout.json", layout))
+            return failed("no layout");
         const bool listed = drtest::waitUntil(
             [&] {
-                const QJsonArray list = app.get("/api/source/get.json").json()["data"].toArray();
+                const QJsonArray list =
+                    drtest::httpGet(app.url("/api/source/get.json"), 30000).json()["data"].toArray();
                 return list.size() >= m_fleet->count();
             },
-            30000);
+            60000);
         if (!listed)
-            return false;
+            return failed("sources not listed");
         for (int i = 0; i < m_fleet->count(); ++i) {
             const QJsonObject set{{"type", "source"}, {"position", i + 1},
                                   {"stream_id", m_fleet->name(i)}};
-            if (app.post("/api/output/setSource.json", set).json()["result"] != "ok")
-                return false;
+            if (!post("/api/output/setSource.json", set))
+                return failed("setSource refused");
         }
-        return true;
+        return {};
     }
     // Tiles receive: every sender reports a receiver connected.
     bool allReceiving()
@@ -170,8 +187,12 @@ private:
     void terminateCleanly(drtest::AppInstance &app)
     {
         ::kill(static_cast<pid_t>(app.process().pid()), SIGTERM);
-        QVERIFY(drtest::waitUntil([&] { return !app.process().isRunning(); }, 60000));
+        const bool ended = drtest::waitUntil([&] { return !app.process().isRunning(); }, 60000);
         const QString out = app.process().output();
+        if (!ended) // the whole story, beyond what a failure message holds
+            std::fprintf(stderr, "output:\n%s\nlog:\n%s\n", qPrintable(out.right(4000)),
+                         drtest::readLogs(app.dataDir()).right(4000).constData());
+        QVERIFY(ended);
         QCOMPARE(app.process().process().exitStatus(), QProcess::NormalExit);
         QVERIFY2(app.process().process().exitCode() == 0, qPrintable(out.right(6000)));
         QVERIFY2(!out.contains("Sanitizer") && !out.contains("runtime error"),
@@ -184,6 +205,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_registry.isValid());
+        qunsetenv("QT_QTESTLIB_RUNNING"); // the application runs as it does for its users
         m_env = runtimeEnv(m_registry.path(), drtest::freeTcpPort());
         m_fleet = std::make_unique<SenderFleet>(m_env);
         QVERIFY(m_xvfb.start());
@@ -209,7 +231,8 @@ private slots:
         QFETCH(bool, headless);
         QFETCH(int, killedBeforeMs);
         drtest::AppInstance app;
-        QVERIFY(startApp(app, headless, 3, false));
+        const QString error = startApp(app, headless, 3, false);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         if (!headless)
             QVERIFY2(allReceiving(), "not every tile received its source");
         static int round = 0;
@@ -229,7 +252,8 @@ private slots:
                                 ? qEnvironmentVariableIntValue("DR_SOAK_SECONDS")
                                 : 900;
         drtest::AppInstance app;
-        QVERIFY(startApp(app, false, 4, true));
+        const QString error = startApp(app, false, 4, true);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         QVERIFY2(allReceiving(), "not every tile received its source");
         const qint64 pid = app.process().pid();
         QElapsedTimer clock;
@@ -250,7 +274,9 @@ private slots:
             for (const auto &[to, from] : {std::pair{a, b}, std::pair{b, a}}) {
                 const QJsonObject swap{{"type", "display"}, {"position", to},
                                        {"stream_id", shown[from - 1]}};
-                QCOMPARE(app.post("/api/output/setSource.json", swap).json()["result"], "ok");
+                QCOMPARE(drtest::httpPostJson(app.url("/api/output/setSource.json"), swap, 60000)
+                             .json()["result"],
+                         "ok");
             }
             shown.swapItemsAt(a - 1, b - 1);
             QTest::qWait(2000);

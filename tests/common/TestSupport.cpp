@@ -250,7 +250,8 @@ bool AppInstance::start(const QStringList &extraArgs, const QProcessEnvironment 
         [&] {
             if (!m_child.isRunning())
                 return true;
-            return httpGet(url("/api/output/get.json"), 500).status != 0;
+            // Long enough for a sanitizer build on a busy machine.
+            return httpGet(url("/api/output/get.json"), 5000).status != 0;
         },
         timeoutMs);
     if (!up || !m_child.isRunning()) {
