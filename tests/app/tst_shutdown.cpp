@@ -190,8 +190,10 @@ private:
         ::kill(static_cast<pid_t>(app.process().pid()), SIGTERM);
         const bool ended = drtest::waitUntil([&] { return !app.process().isRunning(); }, 60000);
         const QString out = app.process().output();
-        if (!ended) // the whole story, beyond what a failure message holds
-            std::fprintf(stderr, "output:\n%s\nlog:\n%s\n", qPrintable(out.right(4000)),
+        const bool clean = ended && app.process().process().exitCode() == 0 &&
+                           !out.contains("Sanitizer") && !out.contains("runtime error");
+        if (!clean) // the whole story, beyond what a failure message holds
+            std::fprintf(stderr, "output:\n%s\nlog:\n%s\n", qPrintable(out.right(20000)),
                          drtest::readLogs(app.dataDir()).right(4000).constData());
         QVERIFY(ended);
         QCOMPARE(app.process().process().exitStatus(), QProcess::NormalExit);
