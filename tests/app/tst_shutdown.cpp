@@ -120,8 +120,9 @@ private:
         QProcessEnvironment env = m_env;
         QString asan = qEnvironmentVariable("ASAN_OPTIONS");
         if (detectLeaks) {
-            asan += QStringLiteral(":detect_leaks=1:suppressions=%1/tests/app/lsan-thirdparty.supp")
-                        .arg(drtest::sourceDir());
+            asan += QStringLiteral(":detect_leaks=1");
+            env.insert("LSAN_OPTIONS", QStringLiteral("suppressions=%1/tests/app/lsan-thirdparty.supp")
+                                           .arg(drtest::sourceDir()));
         }
         if (!headless) {
             // QtWebEngine's own destructor frees with a size other than it allocated (a
@@ -189,8 +190,10 @@ private:
         ::kill(static_cast<pid_t>(app.process().pid()), SIGTERM);
         const bool ended = drtest::waitUntil([&] { return !app.process().isRunning(); }, 60000);
         const QString out = app.process().output();
-        if (!ended) // the whole story, beyond what a failure message holds
-            std::fprintf(stderr, "output:\n%s\nlog:\n%s\n", qPrintable(out.right(4000)),
+        const bool clean = ended && app.process().process().exitCode() == 0 &&
+                           !out.contains("Sanitizer") && !out.contains("runtime error");
+        if (!clean) // the whole story, beyond what a failure message holds
+            std::fprintf(stderr, "output:\n%s\nlog:\n%s\n", qPrintable(out.right(20000)),
                          drtest::readLogs(app.dataDir()).right(4000).constData());
         QVERIFY(ended);
         QCOMPARE(app.process().process().exitStatus(), QProcess::NormalExit);
@@ -233,8 +236,13 @@ private slots:
         drtest::AppInstance app;
         const QString error = startApp(app, headless, 3, false);
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        if (!headless)
+        if (!headless) {
             QVERIFY2(allReceiving(), "not every tile received its source");
+            // The web view has loaded its page once that page joins the event channel. A
+            // termination while the page still loads can hang inside the web engine's own
+            // teardown after ours has finished; that case is not this test's subject.
+            QVERIFY(app.process().waitForOutput(" connected!", 60000));
+        }
         static int round = 0;
         const int first = round++ % 4; // other senders each round
         m_fleet->kill(first);
