@@ -198,6 +198,10 @@ bool isReadRoute(const QString &fullPath)
         "/api/ntp/get.json",
         "/api/ntp/diff.json",
         "/api/openapi.json",
+        "/api/discovery/interfaces/get.json",
+        "/api/output/preview.jpg",
+        "/api/alarm/get.json",
+        "/api/alarm/list.json",
     };
     return readRoutes.contains(fullPath);
 }
@@ -207,6 +211,11 @@ void add(QHttpServer &server, const QString &path, Handler handler)
     addChecked(server, path, [handler = std::move(handler)](const QHttpServerRequest &request) {
         return QHttpServerResponse(handler(request));
     });
+}
+
+void addResponse(QHttpServer &server, const QString &path, ResponseHandler handler)
+{
+    addChecked(server, path, std::move(handler));
 }
 
 void addJsonText(QHttpServer &server, const QString &path, TextHandler handler)

@@ -20,6 +20,7 @@
 // Thread: main thread (the HTTP server and every handler run there).
 #pragma once
 
+#include <QHttpServerResponse>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
@@ -50,6 +51,11 @@ using Handler = std::function<QJsonObject(const QHttpServerRequest &request)>;
 void add(QHttpServer &server, const QString &path, Handler handler);
 // Registers "/api" + `path` with a handler that gives the reply as ready JSON text (for
 // replies that are cached between requests).
+// A route whose handler builds the whole reply (binary bodies, status codes, headers); the
+// access and size checks still come first.
+using ResponseHandler = std::function<QHttpServerResponse(const QHttpServerRequest &request)>;
+void addResponse(QHttpServer &server, const QString &path, ResponseHandler handler);
+
 using TextHandler = std::function<QByteArray(const QHttpServerRequest &request)>;
 void addJsonText(QHttpServer &server, const QString &path, TextHandler handler);
 // Registers "/api" + `path` so that it runs DaemonService::handleRequest(code, ...). The

@@ -23,7 +23,7 @@ void registerMonitorRoutes(QHttpServer &server, DaemonService &service)
     using namespace ApiRoute;
     using Status = QHttpServerResponse::StatusCode;
 
-    server.route("/api/output/preview.jpg", [&service](const QHttpServerRequest &request) {
+    addResponse(server, "/output/preview.jpg", [&service](const QHttpServerRequest &request) {
         bool isNumber = false;
         const int position =
             request.query().queryItemValue(QStringLiteral("position")).trimmed().toInt(&isNumber);

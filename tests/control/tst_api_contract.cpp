@@ -243,11 +243,15 @@ private slots:
     {
         for (const Operation &op : std::as_const(m_operations)) {
             const drtest::HttpReply reply = send(op);
-            QVERIFY2(reply.status == 200,
+            const QJsonObject responses = op.operation.value("responses").toObject();
+            // A picture route has no picture here: it answers its documented JSON error.
+            const bool picture = !responses.value("200").toObject().value("content").toObject().contains(
+                "application/json");
+            const QString status = QString::number(picture ? 400 : 200);
+            QVERIFY2(reply.status == status.toInt(),
                      qPrintable(op.path + ": HTTP " + QString::number(reply.status)));
-            const QJsonObject schema = op.operation.value("responses")
-                                           .toObject()
-                                           .value("200")
+            const QJsonObject schema = responses
+                                           .value(status)
                                            .toObject()
                                            .value("content")
                                            .toObject()
@@ -289,8 +293,10 @@ private slots:
                          qPrintable(op.path + " with token '" + token + "': HTTP " +
                                     QString::number(reply.status) + " " + reply.body));
             }
-            if (op.read)
-                QVERIFY2(send(op, ReadToken).status == 200, qPrintable(op.path));
+            if (op.read) { // passes the gate (the picture route then finds no picture)
+                const int status = send(op, ReadToken).status;
+                QVERIFY2(status != 401 && status != 403, qPrintable(op.path));
+            }
         }
         for (const auto &spy : spies)
             QVERIFY2(spy->isEmpty(), spy->signal().constData());
