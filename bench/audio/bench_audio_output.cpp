@@ -7,7 +7,7 @@
 //     time base comes from its first delivery, so figures may read up to ~10 ms high);
 //  3. glitches per hour with three heard sources (three senders of the same 1025 Hz tone:
 //     their sum is one sine, which any gap, lost or repeated block breaks).
-// DR_BENCH_SECONDS sets the length of parts 2 and 3 (default 60 s each). Never fails on
+// DR_BENCH_SECONDS sets the length of measurements 2 and 3 (default 60 s each). Never fails on
 // timing; prints figures.
 #include "../../tests/audio/PulseTestEnv.h"
 #include "../../tests/media/FakeReceiverConnection.h"
