@@ -1,5 +1,7 @@
 #include "ProtocolOutput.h"
 
+#include "ndi/XmlText.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -17,34 +19,18 @@ std::mutex &lock()
 
 std::string ProtocolOutput::escape(std::string_view text)
 {
+    // The XML entities, and line breaks and tabs as character references: every element
+    // must stay on one output line.
     std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\n':
+    for (const char c : drndi::xmlEscape(text)) {
+        if (c == '\n')
             out += "&#10;";
-            break;
-        case '\r':
+        else if (c == '\r')
             out += "&#13;";
-            break;
-        case '\t':
+        else if (c == '\t')
             out += "&#9;";
-            break;
-        default:
+        else
             out += c;
-        }
     }
     return out;
 }
