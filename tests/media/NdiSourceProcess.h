@@ -48,6 +48,7 @@ inline QProcessEnvironment isolatedRuntimeEnv()
         env.insert("DESK_RECORDER_NDI_REGISTRY", registry.path());
         env.insert("DESK_RECORDER_NDI_DISCOVERY_PORT", QString::number(drtest::freeTcpPort()));
         env.insert("DESK_RECORDER_NDI_LIB", drtest::buildDir() + "/libdesk-recorder-ndi.so");
+        env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
         for (const QString &key : env.keys())
             qputenv(key.toLocal8Bit(), env.value(key).toLocal8Bit());
     }

@@ -3,6 +3,7 @@
 // Everything runs on the test's main thread; every process is ended by its PID.
 #pragma once
 
+#include "../media/NdiSourceProcess.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
@@ -23,25 +24,13 @@ inline QString recorderPath()
     return drtest::buildDir() + "/res/bin/record/ndi-recorder";
 }
 
-// The runtime environment shared by this test and its children (set once, before any load).
+// The runtime environment shared by this test and its children.
 inline QProcessEnvironment runtimeEnv()
 {
-    static QTemporaryDir registry;
-    static QProcessEnvironment env;
-    if (env.isEmpty()) {
-        env.insert("DESK_RECORDER_NDI_REGISTRY", registry.path());
-        env.insert("DESK_RECORDER_NDI_DISCOVERY_PORT", QString::number(drtest::freeTcpPort()));
-        env.insert("DESK_RECORDER_NDI_LIB", drtest::buildDir() + "/libdesk-recorder-ndi.so");
-        env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
-    }
-    return env;
+    return mediatest::isolatedRuntimeEnv();
 }
 
-inline QString uniqueName(const QString &base)
-{
-    static int counter = 0;
-    return QString("%1 %2-%3").arg(base).arg(QCoreApplication::applicationPid()).arg(++counter);
-}
+using mediatest::uniqueName;
 
 // One ndi-testsrc child: colour bars, counter, 1 kHz tone at -20 dBFS.
 inline bool startSource(drtest::ChildProcess &child, const QString &name, const QString &size)
