@@ -257,8 +257,11 @@ void endToEnd(PulseServer &pulse, int seconds)
         for (const QByteArray &line : drtest::readLogs(app.dataDir()).split('\n'))
             if (line.contains("audio output"))
                 std::printf("%s\n", line.constData());
-        std::printf("ring buffer overflows: %lld\n",
-                    qint64(app.process().output().count("getFreeSize")));
+        const QString output = app.process().output();
+        std::printf("ring buffer overflows: %lld\n", qint64(output.count("getFreeSize")));
+        for (const QString &line : output.split('\n'))
+            if (line.contains("frame sync") || line.contains("ran out") || line.contains("ran dry"))
+                std::printf("%s\n", qPrintable(line));
         for (qint64 at : check.glitches())
             std::printf("glitch at %.3f s\n", double(at) / kRate);
     }

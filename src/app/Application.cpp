@@ -2,6 +2,7 @@
 
 #include "app/AppOptions.h"
 #include "app/CrashDumpLoader.h"
+#include "app/ExitDeadline.h"
 #include "app/NXLogger.h"
 #include "app/PowerInhibitor.h"
 #include "app/SignalWatcher.h"
@@ -36,6 +37,13 @@
 namespace {
 
 constexpr int kLogSizeLimitBytes = 0x400000;
+// Time left to Qt's and the web engine's teardown after our shutdown, in seconds; a
+// sanitizer build checks for leaks in that time, which is slow on a large process.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kLibraryTeardownSeconds = 120;
+#else
+constexpr int kLibraryTeardownSeconds = 20;
+#endif
 const char *const kOrganisation = "Varimont";
 
 // A fresh data folder gets a settings.ini with the log level, so the knob is visible.
@@ -143,6 +151,7 @@ struct Running
 //      reaper that destroys them drained and joined. The runtime itself stays loaded.
 //   5. The HTTP server and the event channel closed; the network sampler ended.
 //   6. The power inhibition released, the closing line logged, the logger stopped last.
+//   7. A deadline armed for the libraries' own teardown after main (ExitDeadline).
 int shutDown(Running &r, int exitCode)
 {
     qInfo() << "desk-recorder shutting down";
@@ -162,6 +171,9 @@ int shutDown(Running &r, int exitCode)
     qInfo().noquote() << "desk-recorder stopped, exit code" << exitCode;
     r.logger->flush(2000);
     r.logger->stop();
+    // What remains is Qt's and the web engine's teardown after main; it must not hold the
+    // exit hostage (a page still loading when SIGTERM came can hang it).
+    ExitDeadline::arm(kLibraryTeardownSeconds, exitCode);
     return exitCode;
 }
 

@@ -126,7 +126,9 @@ void AudioOutputMixer::mixLoop()
         const qint64 nowUs = steadyUs();
         if (nowUs >= deadlineUs) {
             frame.Reset();
-            if (m_engine->Mix(m_channels, &frame))
+            const bool mixed = m_engine->Mix(m_channels, &frame);
+            m_mixing = mixed; // an idle device while nothing is heard is no gap
+            if (mixed)
                 writeFrame(frame.Data());
             // A fixed step: a thread that fell behind mixes back to back until it caught up.
             deadlineUs += kMixPeriodUs;
@@ -180,8 +182,38 @@ void AudioOutputMixer::writeFrame(const int16_t *data)
 
 // ------------------------------------------------------------------ output device
 
+void AudioOutputMixer::reportGaps()
+{
+    constexpr qint64 kReportEveryUs = 10000000;
+    const qint64 nowUs = steadyUs();
+    {
+        std::lock_guard<std::mutex> lock(m_sinkLock);
+        for (auto &[position, entry] : m_entries) {
+            const uint64_t dry = entry.sink->source()->dryRuns();
+            if (dry == entry.dryRunsReported || nowUs - entry.dryRunsReportedAtUs < kReportEveryUs)
+                continue;
+            qInfo().noquote() << QStringLiteral("audio output: window %1 (%2) ran out of audio "
+                                                "%3 time(s) so far; its source's audio came late")
+                                     .arg(position)
+                                     .arg(entry.sourceName)
+                                     .arg(dry);
+            entry.dryRunsReported = dry;
+            entry.dryRunsReportedAtUs = nowUs;
+        }
+    }
+    const quint64 idles = m_deviceIdles;
+    if (idles != m_deviceIdlesReported && nowUs - m_deviceIdlesReportedAtUs >= kReportEveryUs) {
+        qInfo().noquote() << QStringLiteral("audio output: the device ran dry %1 time(s) so far; "
+                                            "the mixing thread came late")
+                                 .arg(idles);
+        m_deviceIdlesReported = idles;
+        m_deviceIdlesReportedAtUs = nowUs;
+    }
+}
+
 void AudioOutputMixer::checkAudioDeviceValid()
 {
+    reportGaps();
     const QList<QAudioDevice> devices = QMediaDevices::audioOutputs();
     const QByteArrayList ids = idsOf(devices);
     std::lock_guard<std::mutex> lock(m_outputLock);
@@ -250,7 +282,8 @@ void AudioOutputMixer::closeOutputLocked()
 
 void AudioOutputMixer::handleAudioStateChanged(QAudio::State newState)
 {
-    Q_UNUSED(newState)
+    if (newState == QAudio::IdleState && m_running && m_mixing)
+        ++m_deviceIdles;
 }
 
 bool AudioOutputMixer::hasOutput() const

@@ -109,7 +109,7 @@ public:
     quint64 framesDropped() const { return m_framesDropped; }
 
 protected slots:
-    // Output state changes (any thread; direct connection): no action.
+    // Output state changes (any thread; direct connection): counts underruns.
     void handleAudioStateChanged(QAudio::State newState);
     // One watcher tick (watcher thread).
     void checkAudioDeviceValid();
@@ -121,9 +121,14 @@ private:
         MediaConnectionPtr connection; // held so the sink can always be detached from it
         QString sourceName;
         bool holdsStream = false;
+        uint64_t dryRunsReported = 0; // watcher thread, m_sinkLock
+        qint64 dryRunsReportedAtUs = 0;
     };
 
     void mixLoop();
+    // Watcher thread: logs the gaps heard since the last report (a window whose audio ran
+    // dry, the device running dry), at most one line per cause every 10 s.
+    void reportGaps();
     void writeFrame(const int16_t *data);
     // Watcher thread, m_outputLock held.
     void openFirstDeviceLocked(const QList<QAudioDevice> &devices);
@@ -162,6 +167,10 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<quint64> m_framesWritten{0};
     std::atomic<quint64> m_framesDropped{0}; // mixed but not written (no device, or let go)
+    std::atomic<bool> m_mixing{false};       // the last pass had something to play
+    std::atomic<quint64> m_deviceIdles{0};   // the output went idle while playing (underrun)
+    quint64 m_deviceIdlesReported = 0;       // watcher thread
+    qint64 m_deviceIdlesReportedAtUs = 0;    // watcher thread
 
     QThread *m_watcherThread = nullptr; // child of the mixer
     QTimer *m_watcherTimer = nullptr;   // no parent; lives on m_watcherThread

@@ -7,6 +7,7 @@
 // windows swapped through the API, leak detection at exit, and the application's resident
 // memory printed over time. DR_SOAK_SECONDS sets its length (default 900).
 #include "TestSupport.h"
+#include "app/ExitDeadline.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -14,6 +15,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -254,6 +257,22 @@ private slots:
         QTest::qWait(killedBeforeMs);
         terminateCleanly(app);
         QVERIFY(m_fleet->restart(first) && m_fleet->restart(first + 4));
+    }
+
+    // A teardown that hangs after shutdown still ends, with the code shutdown chose.
+    void libraryTeardownDeadline()
+    {
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            ExitDeadline::arm(1, 3);
+            for (;;)
+                ::pause(); // a hang
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 3);
     }
 
     void soakSession()

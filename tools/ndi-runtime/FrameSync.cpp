@@ -1,9 +1,11 @@
 #include "FrameSync.h"
 
+#include "Log.h"
 #include "MediaConvert.h"
 #include "Receiver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -128,7 +130,10 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t *frame, int sampleRate, int
     const double nominal = double(m_inRate) / sampleRate; // input samples per output sample
     const double avail = double(m_audio[0].size() - m_audioRead) - m_phase;
     const double need = samples * nominal;
-    const double target = std::max(need + m_lastInBlock, 0.03 * m_inRate);
+    // The queue held at a capture: one capture and one incoming block, plus kAudioMarginSec
+    // for a block that arrives late (a sender or network hiccup of that much is not heard).
+    const double target = std::max(need + m_lastInBlock, 0.03 * m_inRate) +
+                          kAudioMarginSec * m_inRate;
     if (m_priming && avail < target)
         return; // build up a little queue first
     m_priming = false;
@@ -164,8 +169,22 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t *frame, int sampleRate, int
     size_t whole = std::min(have, size_t(consumed));
     m_audioRead += whole;
     m_phase = produced < samples ? 0 : consumed - double(whole);
-    if (produced < samples)
+    if (produced < samples) {
         m_priming = true; // ran dry: the rest is silence, rebuild the queue
+        ++m_audioDryRuns;
+        // One line at most every ten seconds: a sender that stalls or a network that holds
+        // packets back is heard as a gap, and the log says which side it was.
+        const int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count();
+        if (m_dryRunsLoggedAtUs == 0 || nowUs - m_dryRunsLoggedAtUs >= 10000000) {
+            logLine("frame sync: the sender's audio came late; %llu gap(s) of silence so far "
+                    "(queue held %d of %d samples)",
+                    static_cast<unsigned long long>(m_audioDryRuns), int(have),
+                    int(std::ceil(need)));
+            m_dryRunsLoggedAtUs = nowUs;
+        }
+    }
 }
 
 void FrameSync::freeAudio(NDIlib_audio_frame_v2_t *frame)

@@ -51,6 +51,9 @@ public:
     // arrived within one capture period, still show each frame, for at most one frame
     // interval of added delay; a caller slower than the source drops the excess.
     static constexpr size_t kMaxVideoLag = 1;
+    // Audio queued beyond what a capture needs, in seconds: absorbs late blocks at the cost
+    // of as much delay. 20 ms left a gap every few minutes on an idle two-core host.
+    static constexpr double kAudioMarginSec = 0.02;
 
 private:
     struct HeldVideo
@@ -74,6 +77,8 @@ private:
     int m_lastInBlock = 0;
     double m_phase = 0;    // fractional read position (input samples)
     bool m_priming = true; // waiting for the queue to reach its target after start/underrun
+    uint64_t m_audioDryRuns = 0;      // captures that ran out of queued audio after priming
+    int64_t m_dryRunsLoggedAtUs = 0;  // steady clock of the last line about them
     int64_t m_lastTimecode = 0;
     int64_t m_lastTimestamp = 0;
 };

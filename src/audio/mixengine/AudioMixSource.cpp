@@ -32,6 +32,7 @@ AudioMixer::Source::FrameInfo AudioMixSource::GetAudioFrame(int, AudioFrame *fra
     if (!ringBuffer_->Read(scratch_, sizeof scratch_, frameBytes)) {
         // Ran dry: hand over the previous block once more and wait for 60 ms again.
         primed_ = false;
+        dryRuns_.fetch_add(1, std::memory_order_relaxed);
     }
     frame->Fill(0, scratch_, sampleRateHz_ / 100, CheckedCast<int>(sampleRateHz_),
                 AudioFrame::SpeechType::Normal, AudioFrame::VoiceActivity::Unknown, channels_);

@@ -11,6 +11,7 @@
 #include "audio/mixengine/AudioMixer.h"
 #include "audio/mixengine/RRingBuffer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -41,6 +42,8 @@ public:
     const std::string &name() const { return name_; }
     float gain() const { return gain_; } // stored for the owner; never applied
     bool primed() const { return primed_; }
+    // Times the buffer ran dry after priming (any thread).
+    uint64_t dryRuns() const { return dryRuns_.load(std::memory_order_relaxed); }
     // Bytes of one 10 ms block: (rate / 100) * channels * 2.
     size_t FrameBytes() const;
 
@@ -54,6 +57,7 @@ private:
     float gain_;
     int16_t scratch_[kScratchBytes / sizeof(int16_t)] = {}; // last block read
     bool primed_ = false;
+    std::atomic<uint64_t> dryRuns_{0};
 };
 
 } // namespace dr::audiomix
