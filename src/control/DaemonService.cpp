@@ -583,6 +583,17 @@ void DaemonService::removeSink(int position)
     m_audioMixer->RemoveInputSource(position);
 }
 
+void DaemonService::followLayoutAudio(int windowsBefore, int windowsAfter)
+{
+    for (int position = windowsAfter + 1; position <= windowsBefore; ++position)
+        removeSink(position);
+    for (int position = windowsBefore + 1; position <= windowsAfter; ++position) {
+        const QString source = m_windowObject->streamId(position);
+        if (!source.isEmpty() && m_windowObject->audioState(position) == QLatin1String("on"))
+            addNewSink(position, source);
+    }
+}
+
 void DaemonService::followSource(int position, QString source)
 {
     if (!m_heardWindows.value(position))

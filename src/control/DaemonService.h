@@ -207,6 +207,9 @@ public slots:
     void setMute(bool flag, int position);
     void addNewSink(int position, QString source);
     void removeSink(int position);
+    // The layout went from `windowsBefore` to `windowsAfter` windows: windows that left it
+    // are no longer heard, windows that came back with their audio on are heard again.
+    void followLayoutAudio(int windowsBefore, int windowsAfter);
     bool getRecordState();
     // First step of the application's shutdown (also called by the window's closing
     // handler): recordings stopped and their files closed, audio output stopped, task thread

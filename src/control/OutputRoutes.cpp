@@ -54,7 +54,9 @@ void registerOutputRoutes(QHttpServer &server, DaemonService &service)
             if (layoutId < 1 || count < 1 || layoutId > WindowObject::MaxLayoutId ||
                 count > WindowObject::MaxWindows)
                 return error();
+            const int before = windows.windowCount();
             windows.setWindowLayout(layoutId, count);
+            service.followLayoutAudio(before, count);
             service.layoutManager()->setLayout(layoutId);
             emit service.sendLayout(layoutId, count);
             emit service.updateSource();

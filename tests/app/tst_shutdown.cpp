@@ -192,6 +192,14 @@ private:
     {
         ::kill(static_cast<pid_t>(app.process().pid()), SIGTERM);
         const bool ended = drtest::waitUntil([&] { return !app.process().isRunning(); }, 60000);
+        if (!ended) { // where it hangs, for the report
+            QProcess gdb;
+            gdb.start("gdb", {"-p", QString::number(app.process().pid()), "-batch", "-ex",
+                              "thread apply all bt 30"});
+            gdb.waitForFinished(120000);
+            std::fprintf(stderr, "threads of the application that did not end:\n%s\n",
+                         gdb.readAllStandardOutput().right(60000).constData());
+        }
         const QString out = app.process().output();
         const bool clean = ended && app.process().process().exitCode() == 0 &&
                            !out.contains("Sanitizer") && !out.contains("runtime error");

@@ -201,6 +201,21 @@ private slots:
                          w.value("stream_id").toString() == tone1000.fullName());
         }
     }
+
+    // A window that leaves the layout is no longer heard; back in the layout, it is again.
+    void layoutFollowsWhatIsHeard()
+    {
+        const auto layout = [&](int id, int count) {
+            return app.post("/api/output/setLayout.json", {{"layout_id", id}, {"layout_number", count}})
+                       .json()
+                       .value("result") == "ok";
+        };
+        QVERIFY(waitForTone(1000)); // window 2, from the swap
+        QVERIFY(layout(1, 1));
+        QVERIFY(drtest::waitUntil([&] { return toneDb(capture->last(200), 1000) < -70; }, 1000));
+        QVERIFY(layout(2, 4));
+        QVERIFY(waitForTone(1000, 1000));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAudioOutput)
