@@ -149,7 +149,8 @@ struct Running
 //      ended and joined.
 //   4. The NDI runtime's objects destroyed: the connections' receivers released and the
 //      reaper that destroys them drained and joined. The runtime itself stays loaded.
-//   5. The HTTP server and the event channel closed; the network sampler ended.
+//   5. The recorder plug-in's host thread ended; the HTTP server and the event channel
+//      closed; the network sampler ended.
 //   6. The power inhibition released, the closing line logged, the logger stopped last.
 //   7. A deadline armed for the libraries' own teardown after main (ExitDeadline).
 int shutDown(Running &r, int exitCode)

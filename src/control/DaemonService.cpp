@@ -656,8 +656,10 @@ void DaemonService::closeWindow()
 void DaemonService::shutdown()
 {
     closeWindow();
-    // No route runs after this: the event loop has ended and the server with its
-    // connections goes now, before the process-wide objects are torn down.
+    // No route runs after this: the event loop has ended. The recorder plug-in's thread
+    // ends (its recordings were stopped by closeWindow), then the server with its
+    // connections goes, before the process-wide objects are torn down.
+    m_windowObject->releaseRecorderPlugin();
     delete m_httpServer;
     m_httpServer = nullptr;
     m_netSampler->stop();

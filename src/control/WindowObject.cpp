@@ -34,7 +34,10 @@ WindowObject::WindowObject(QObject *parent) : QObject(parent)
         ensureCoordinator();
 }
 
-WindowObject::~WindowObject() = default;
+WindowObject::~WindowObject()
+{
+    releaseRecorderPlugin();
+}
 
 void WindowObject::setWindowLayout(int layoutId, int count)
 {
@@ -390,6 +393,16 @@ bool WindowObject::loadRecorderPlugin()
         loader.metaData().value("MetaData").toObject().value("version").toString();
     qInfo().noquote() << "loadPlugin recorder ok, enabled record sdk, version=" + version;
     return true;
+}
+
+void WindowObject::releaseRecorderPlugin()
+{
+    if (!m_recorderObject)
+        return;
+    m_pluginActive = false;
+    m_recorder = nullptr;
+    delete m_recorderObject;
+    m_recorderObject = nullptr;
 }
 
 void WindowObject::ensureCoordinator()

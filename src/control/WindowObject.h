@@ -128,6 +128,9 @@ public:
     // DESK_RECORDER_RECORDER_PLUGIN); true when it is (or already was) loaded.
     bool loadRecorderPlugin();
     bool hasRecorderPlugin() const { return m_recorder != nullptr; }
+    // Shutdown, after recordings were stopped: the plug-in's root object is destroyed, which
+    // ends and joins its host thread. Recording goes without it afterwards.
+    void releaseRecorderPlugin();
     VideoRecording *videoRecording() const { return m_videoRecording.get(); }
     // The application folder: the recording program is <folder>/res/bin/record/ndi-recorder.
     void setToolFolder(const QString &folder);
@@ -203,8 +206,8 @@ private:
     double m_freeSpace = 0.0;
 
     QString m_toolFolder;
-    RecorderInterface *m_recorder = nullptr; // the plug-in, loaded for the process's life
-    QObject *m_recorderObject = nullptr;     // its root object
+    RecorderInterface *m_recorder = nullptr; // the plug-in, until releaseRecorderPlugin
+    QObject *m_recorderObject = nullptr;     // its root object, owned from loading on
     std::unique_ptr<VideoRecording> m_videoRecording; // coordinator, when no plug-in
     RecordCallback m_callback;
     std::function<QString(const QString &)> m_addressLookup;

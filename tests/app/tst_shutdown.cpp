@@ -203,8 +203,12 @@ private:
         const QString out = app.process().output();
         const bool clean = ended && app.process().process().exitCode() == 0 &&
                            !out.contains("Sanitizer") && !out.contains("runtime error");
-        if (!clean) // the whole story, beyond what a failure message holds
-            std::fprintf(stderr, "output:\n%s\nlog:\n%s\n", qPrintable(out.right(20000)),
+        // The whole story, beyond what a failure message holds (a leak report whole).
+        const qsizetype report = out.indexOf("Sanitizer");
+        if (!clean)
+            std::fprintf(stderr, "output:\n%s\nlog:\n%s\n",
+                         qPrintable(report >= 0 ? out.mid(qMax<qsizetype>(0, report - 2000))
+                                                : out.right(20000)),
                          drtest::readLogs(app.dataDir()).right(4000).constData());
         QVERIFY(ended);
         QCOMPARE(app.process().process().exitStatus(), QProcess::NormalExit);
