@@ -16,12 +16,7 @@
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-}
+using drtest::writeFile;
 
 // The value at a path such as "data/layout/0/name".
 QJsonValue at(QJsonValue value, const QString &path)
@@ -97,14 +92,14 @@ private slots:
     void initTestCase()
     {
         const QString res = m_base.filePath("res");
-        writeFile(res + "/index.html", "<html>desk</html>");
-        writeFile(res + "/js/app.js", "console.log(1);");
-        writeFile(m_base.filePath("secret.txt"), "secret");
+        QVERIFY(writeFile(res + "/index.html", "<html>desk</html>") &&
+                writeFile(res + "/js/app.js", "console.log(1);") &&
+                writeFile(m_base.filePath("secret.txt"), "secret"));
         QVERIFY(QFile::link(m_base.filePath("secret.txt"), res + "/link.txt"));
         m_bigFile.resize(3 * 1024 * 1024 + 17);
         for (qsizetype i = 0; i < m_bigFile.size(); ++i)
             m_bigFile[i] = char((i * 7) ^ (i >> 12));
-        writeFile(res + "/media/big.bin", m_bigFile);
+        QVERIFY(writeFile(res + "/media/big.bin", m_bigFile));
     }
 
     void init()
@@ -302,8 +297,9 @@ private slots:
         QCOMPARE(apply, QList<QVariantList>({{2, "10.0.0.9"}}));
 
         model().setRecordFlags(true); // no store path: the flags are cleared before the reply
-        QCOMPARE(at(get("/api/record/get.json"), "data"),
-                 QJsonObject({{"isStandBy", false}, {"isRecording", false}, {"windows", QJsonArray{}}}));
+        QCOMPARE(
+            at(get("/api/record/get.json"), "data"),
+            QJsonObject({{"isStandBy", false}, {"isRecording", false}, {"windows", QJsonArray{}}}));
         model().setStorePath(m_base.path());
         model().setRecordFlags(true);
         QCOMPARE(at(get("/api/record/get.json"), "data/isRecording").toBool(), true);
