@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -72,6 +73,13 @@ QString uniqueName(const QString &base)
 {
     static int counter = 0;
     return QString("%1 %2-%3").arg(base).arg(QCoreApplication::applicationPid()).arg(++counter);
+}
+
+QJsonValue jsonAt(QJsonValue value, const QString &path)
+{
+    for (const QString &key : path.split('/'))
+        value = value.isArray() ? value.toArray().at(key.toInt()) : value.toObject().value(key);
+    return value;
 }
 
 bool writeFile(const QString &path, const QByteArray &content)

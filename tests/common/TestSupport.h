@@ -30,6 +30,8 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs);
 
 // Every "log_*.log" file of the folder, oldest first, joined.
 QByteArray readLogs(const QString &folder);
+// The value at a path such as "data/layout/0/name" (array items by index).
+QJsonValue jsonAt(QJsonValue value, const QString &path);
 // Writes `content` to `path` atomically, making its folder first; false when it cannot.
 bool writeFile(const QString &path, const QByteArray &content);
 

@@ -16,15 +16,8 @@
 
 namespace {
 
+using drtest::jsonAt;
 using drtest::writeFile;
-
-// The value at a path such as "data/layout/0/name".
-QJsonValue at(QJsonValue value, const QString &path)
-{
-    for (const QString &key : path.split('/'))
-        value = value.isArray() ? value.toArray().at(key.toInt()) : value.toObject().value(key);
-    return value;
-}
 
 const QJsonObject Ok{{"result", "ok"}};
 const QJsonObject Error{{"result", "error"}};
@@ -282,13 +275,13 @@ private slots:
         QCOMPARE(post("/api/discovery/scan/addManualIp.json", request), Ok);
         QCOMPARE(get("/api/discovery/scan/groupChecked.json").value("data"),
                  QJsonArray({"studio", "b"}));
-        const QUrl qrcode(at(get("/api/config/general/get.json"), "data/qrcode").toString());
+        const QUrl qrcode(jsonAt(get("/api/config/general/get.json"), "data/qrcode").toString());
         QCOMPARE(qrcode.path(), "/index.html");
         QCOMPARE(QHostAddress(qrcode.host()).protocol(), QAbstractSocket::IPv4Protocol);
 
-        QCOMPARE(at(get("/api/ntp/get.json"), "data/addressList"), QJsonArray{""});
+        QCOMPARE(jsonAt(get("/api/ntp/get.json"), "data/addressList"), QJsonArray{""});
         QCOMPARE(post("/api/ntp/set.json", {{"addressList", QJsonArray{"10.0.0.9", "x"}}}), Ok);
-        QCOMPARE(at(get("/api/ntp/get.json"), "data/addressList"), QJsonArray{"10.0.0.9"});
+        QCOMPARE(jsonAt(get("/api/ntp/get.json"), "data/addressList"), QJsonArray{"10.0.0.9"});
         post("/api/output/setLayout.json", {{"layout_id", 2}, {"layout_number", 4}});
         setSource(2, "S");
         setSource(4, "");
@@ -298,11 +291,11 @@ private slots:
 
         model().setRecordFlags(true); // no store path: the flags are cleared before the reply
         QCOMPARE(
-            at(get("/api/record/get.json"), "data"),
+            jsonAt(get("/api/record/get.json"), "data"),
             QJsonObject({{"isStandBy", false}, {"isRecording", false}, {"windows", QJsonArray{}}}));
         model().setStorePath(m_base.path());
         model().setRecordFlags(true);
-        QCOMPARE(at(get("/api/record/get.json"), "data/isRecording").toBool(), true);
+        QCOMPARE(jsonAt(get("/api/record/get.json"), "data/isRecording").toBool(), true);
     }
 };
 
