@@ -4,6 +4,7 @@
 // and (root only, on tmpfs mounts in this test's own mount namespace) the free-space
 // refusal and a disk that fills while recording. (Splitting: tst_record_control and
 // tst_ndi_recorder.)
+#include "../ndi-recorder/RecorderTestSupport.h"
 #include "../sysinfo/TmpfsMount.h"
 #include "TestSupport.h"
 
@@ -18,28 +19,6 @@
 namespace {
 
 bool g_privateMounts = false; // main() moved this process into its own mount namespace
-
-struct Probe
-{
-    int frames = -1;
-    double seconds = 0;
-};
-
-// Frames and duration of a file's video stream as ffprobe reads them (-1 frames: unreadable).
-Probe probe(const QString &path)
-{
-    QProcess ffprobe;
-    ffprobe.start("ffprobe",
-                  {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-                   "stream=nb_read_frames:format=duration", "-of", "json", path});
-    if (!ffprobe.waitForFinished(60000) || ffprobe.exitCode() != 0)
-        return {};
-    const QJsonObject out = QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
-    Probe p;
-    p.frames = out["streams"][0]["nb_read_frames"].toString("-1").toInt();
-    p.seconds = out["format"]["duration"].toString().toDouble();
-    return p;
-}
 
 QStringList movFiles(const QString &folder, const QString &window)
 {
@@ -191,10 +170,10 @@ private slots:
                          .match(files[0])
                          .hasMatch(),
                      qPrintable(files[0]));
-            const Probe p = probe(files[0]);
-            QVERIFY2(p.seconds > recordedS - 1.0 && p.seconds < recordedS + 3.0,
-                     qPrintable(
-                         QString("%1 s in the file, %2 s recorded").arg(p.seconds).arg(recordedS)));
+            const double seconds = rectest::probe(files[0]).videoSeconds();
+            QVERIFY2(
+                seconds > recordedS - 1.0 && seconds < recordedS + 3.0,
+                qPrintable(QString("%1 s in the file, %2 s recorded").arg(seconds).arg(recordedS)));
         }
         QVERIFY(movFiles(store.path(), "Camera-2").isEmpty());
 
@@ -218,7 +197,7 @@ private slots:
         for (const QString window : {"Camera-1", "Camera-3"}) {
             const QStringList files = movFiles(store.path(), window);
             QCOMPARE(files.size(), 1);
-            QVERIFY(probe(files[0]).seconds > 2);
+            QVERIFY(rectest::probe(files[0]).videoSeconds() > 2);
         }
 
         // The store folder removed while recording: the disk query the web UI polls stops
@@ -258,7 +237,7 @@ private slots:
         for (const QString window : {"Camera-1", "Camera-3"}) {
             const QStringList files = movFiles(store.path(), window);
             QCOMPARE(files.size(), 1);
-            QVERIFY(probe(files[0]).seconds >= 2);
+            QVERIFY(rectest::decodedFrames(files[0]) >= 60); // 2 s at 30 fps
         }
     }
 
@@ -298,7 +277,7 @@ private slots:
         for (const QString window : {"Camera-1", "Camera-3"}) {
             const QStringList files = movFiles(large.path, window);
             QVERIFY(!files.isEmpty());
-            QVERIFY2(probe(files[0]).frames > 0, qPrintable(files[0]));
+            QVERIFY2(rectest::decodedFrames(files[0]) > 0, qPrintable(files[0]));
         }
     }
 };
