@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -105,10 +104,7 @@ private slots:
         qWarning("warning while level 4");
         qInfo("info while level 4");
 
-        QSaveFile replaced(dir() + "/settings.ini");
-        QVERIFY(replaced.open(QIODevice::WriteOnly));
-        replaced.write("[settings]\nlevel=2\n");
-        QVERIFY(replaced.commit());
+        QVERIFY(drtest::writeFile(dir() + "/settings.ini", "[settings]\nlevel=2\n")); // replaced
         QVERIFY(drtest::waitUntil([&] { return m_logger->level() == 2; }, 5000));
         qWarning("warning while level 2");
         qCritical("critical while level 2");

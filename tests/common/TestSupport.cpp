@@ -6,9 +6,11 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSaveFile>
 #include <QTcpServer>
 #include <QThread>
 #include <QTimer>
@@ -50,6 +52,42 @@ QByteArray readLogs(const QString &folder)
             text += file.readAll();
     }
     return text;
+}
+
+QProcessEnvironment isolatedRuntimeEnv()
+{
+    static QTemporaryDir registry;
+    static QProcessEnvironment env;
+    if (env.isEmpty()) {
+        env.insert("DESK_RECORDER_NDI_REGISTRY", registry.path());
+        env.insert("DESK_RECORDER_NDI_DISCOVERY_PORT", QString::number(freeTcpPort()));
+        env.insert("DESK_RECORDER_NDI_LIB", buildDir() + "/libdesk-recorder-ndi.so");
+        env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
+        for (const QString &key : env.keys())
+            qputenv(key.toLocal8Bit(), env.value(key).toLocal8Bit());
+    }
+    return env;
+}
+
+QString uniqueName(const QString &base)
+{
+    static int counter = 0;
+    return QString("%1 %2-%3").arg(base).arg(QCoreApplication::applicationPid()).arg(++counter);
+}
+
+QJsonValue jsonAt(QJsonValue value, const QString &path)
+{
+    for (const QString &key : path.split('/'))
+        value = value.isArray() ? value.toArray().at(key.toInt()) : value.toObject().value(key);
+    return value;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
+           file.commit();
 }
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)

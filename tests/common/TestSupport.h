@@ -30,6 +30,17 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs);
 
 // Every "log_*.log" file of the folder, oldest first, joined.
 QByteArray readLogs(const QString &folder);
+// The value at a path such as "data/layout/0/name" (array items by index).
+QJsonValue jsonAt(QJsonValue value, const QString &path);
+// Writes `content` to `path` atomically, making its folder first; false when it cannot.
+bool writeFile(const QString &path, const QByteArray &content);
+
+// Our NDI runtime kept to this test: a private source registry and discovery port, nothing
+// sent off this host. Set in this process on the first call (make it before the runtime
+// loads); children started with the returned environment share it.
+QProcessEnvironment isolatedRuntimeEnv();
+// A source name unique across test runs sharing a machine: "<base> <pid>-<n>".
+QString uniqueName(const QString &base);
 
 // A child program owned by the test; ended by PID when this object goes.
 class ChildProcess

@@ -9,19 +9,6 @@
 #include <QRandomGenerator>
 #include <QTest>
 
-namespace {
-
-// The value at a path such as "data/layout/0/name" of a GET reply.
-QJsonValue at(drtest::AppInstance &app, const QString &route, const QString &path)
-{
-    QJsonValue value = app.get(route).json();
-    for (const QString &key : path.split('/'))
-        value = value.isArray() ? value.toArray().at(key.toInt()) : value.toObject().value(key);
-    return value;
-}
-
-} // namespace
-
 class TestControlApp : public QObject
 {
     Q_OBJECT
@@ -63,7 +50,8 @@ private slots:
             {"discovery/scan/getManualIps", "data", QJsonArray{"127.0.0.5"}},
         };
         for (const auto &[route, path, value] : stored)
-            QCOMPARE(at(app, QString("/api/%1.json").arg(route), path), value);
+            QCOMPARE(drtest::jsonAt(app.get(QString("/api/%1.json").arg(route)).json(), path),
+                     value);
     }
 
     void killDuringSavesLeavesValidFile()
@@ -92,7 +80,8 @@ private slots:
             QCOMPARE(QJsonDocument::fromJson(file.readAll())["data"]["layout"].toArray().size(),
                      20);
             QVERIFY(app.start());
-            QCOMPARE(at(app, "/api/output/get.json", "data/layout_number").toInt(), 20);
+            QCOMPARE(app.get("/api/output/get.json").json().value("data")["layout_number"].toInt(),
+                     20);
         }
     }
 };

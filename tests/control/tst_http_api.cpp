@@ -16,20 +16,8 @@
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-}
-
-// The value at a path such as "data/layout/0/name".
-QJsonValue at(QJsonValue value, const QString &path)
-{
-    for (const QString &key : path.split('/'))
-        value = value.isArray() ? value.toArray().at(key.toInt()) : value.toObject().value(key);
-    return value;
-}
+using drtest::jsonAt;
+using drtest::writeFile;
 
 const QJsonObject Ok{{"result", "ok"}};
 const QJsonObject Error{{"result", "error"}};
@@ -97,14 +85,14 @@ private slots:
     void initTestCase()
     {
         const QString res = m_base.filePath("res");
-        writeFile(res + "/index.html", "<html>desk</html>");
-        writeFile(res + "/js/app.js", "console.log(1);");
-        writeFile(m_base.filePath("secret.txt"), "secret");
+        QVERIFY(writeFile(res + "/index.html", "<html>desk</html>") &&
+                writeFile(res + "/js/app.js", "console.log(1);") &&
+                writeFile(m_base.filePath("secret.txt"), "secret"));
         QVERIFY(QFile::link(m_base.filePath("secret.txt"), res + "/link.txt"));
         m_bigFile.resize(3 * 1024 * 1024 + 17);
         for (qsizetype i = 0; i < m_bigFile.size(); ++i)
             m_bigFile[i] = char((i * 7) ^ (i >> 12));
-        writeFile(res + "/media/big.bin", m_bigFile);
+        QVERIFY(writeFile(res + "/media/big.bin", m_bigFile));
     }
 
     void init()
@@ -287,13 +275,13 @@ private slots:
         QCOMPARE(post("/api/discovery/scan/addManualIp.json", request), Ok);
         QCOMPARE(get("/api/discovery/scan/groupChecked.json").value("data"),
                  QJsonArray({"studio", "b"}));
-        const QUrl qrcode(at(get("/api/config/general/get.json"), "data/qrcode").toString());
+        const QUrl qrcode(jsonAt(get("/api/config/general/get.json"), "data/qrcode").toString());
         QCOMPARE(qrcode.path(), "/index.html");
         QCOMPARE(QHostAddress(qrcode.host()).protocol(), QAbstractSocket::IPv4Protocol);
 
-        QCOMPARE(at(get("/api/ntp/get.json"), "data/addressList"), QJsonArray{""});
+        QCOMPARE(jsonAt(get("/api/ntp/get.json"), "data/addressList"), QJsonArray{""});
         QCOMPARE(post("/api/ntp/set.json", {{"addressList", QJsonArray{"10.0.0.9", "x"}}}), Ok);
-        QCOMPARE(at(get("/api/ntp/get.json"), "data/addressList"), QJsonArray{"10.0.0.9"});
+        QCOMPARE(jsonAt(get("/api/ntp/get.json"), "data/addressList"), QJsonArray{"10.0.0.9"});
         post("/api/output/setLayout.json", {{"layout_id", 2}, {"layout_number", 4}});
         setSource(2, "S");
         setSource(4, "");
@@ -302,11 +290,12 @@ private slots:
         QCOMPARE(apply, QList<QVariantList>({{2, "10.0.0.9"}}));
 
         model().setRecordFlags(true); // no store path: the flags are cleared before the reply
-        QCOMPARE(at(get("/api/record/get.json"), "data"),
-                 QJsonObject({{"isStandBy", false}, {"isRecording", false}, {"windows", QJsonArray{}}}));
+        QCOMPARE(
+            jsonAt(get("/api/record/get.json"), "data"),
+            QJsonObject({{"isStandBy", false}, {"isRecording", false}, {"windows", QJsonArray{}}}));
         model().setStorePath(m_base.path());
         model().setRecordFlags(true);
-        QCOMPARE(at(get("/api/record/get.json"), "data/isRecording").toBool(), true);
+        QCOMPARE(jsonAt(get("/api/record/get.json"), "data/isRecording").toBool(), true);
     }
 };
 

@@ -4,21 +4,14 @@
 #include "control/JsonFile.h"
 #include "control/WindowObject.h"
 
+#include "TestSupport.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-void writeText(const QString &path, const QByteArray &text)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
-}
-
-} // namespace
+using drtest::writeFile;
 
 class TestSettingsFiles : public QObject
 {
@@ -40,7 +33,7 @@ private slots:
             QTest::ignoreMessage(QtWarningMsg,
                                  qPrintable("layoutManager get json failed : " + path));
         else
-            writeText(path, content);
+            QVERIFY(writeFile(path, content));
         QCOMPARE(JsonFile::readJsonFile(path), JsonFile::defaultOutputDocument());
     }
 
@@ -79,9 +72,9 @@ private slots:
         emit first.updateSource();
         QVERIFY(QFile::exists(data + "/output.json"));
 
-        writeText(dir.filePath("lang.ini"), "\x01\x02[[[=\n");
-        writeText(dir.filePath("groups.json"), R"({"group_name": "notalist", "ip": 3})");
-        writeText(dir.filePath("output.json"), R"({"data": {"layout": "x", "storage": 7}})");
+        writeFile(dir.filePath("lang.ini"), "\x01\x02[[[=\n");
+        writeFile(dir.filePath("groups.json"), R"({"group_name": "notalist", "ip": 3})");
+        writeFile(dir.filePath("output.json"), R"({"data": {"layout": "x", "storage": 7}})");
         DaemonService service;
         QVERIFY(service.init(dir.path(), dir.path(), 0));
         QCOMPARE(service.ndiGroups(), "public");

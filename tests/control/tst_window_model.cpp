@@ -119,13 +119,19 @@ private slots:
         StorageSettings expected;
         expected.storePath = "/x";
         QVERIFY(StorageSettings::fromRequest({{"storePath", "/x"}}) == expected);
-        QCOMPARE(StorageSettings::fromRequest({{"limitSize", 1e12}}).limitSize,
-                 std::numeric_limits<int>::max());
-        QCOMPARE(StorageSettings::fromRequest({{"limitType", "time"}, {"limitTime", 0}}).limitTime,
-                 60);
-        QCOMPARE(StorageSettings::fromRequest({{"frmode", 2}}).frmode, 0);
-        const StorageSettings rules =
-            StorageSettings::fromRequest({{"rules", QJsonObject{{"middle", "M"}}}});
+        // Out-of-range values fall back to their defaults; numbers may come as text.
+        const auto from = [](const QJsonObject &request) {
+            return StorageSettings::fromRequest(request);
+        };
+        QCOMPARE(from({{"limitSize", 1e12}}).limitSize, std::numeric_limits<int>::max());
+        QCOMPARE(from({{"limitType", "size"}, {"limitSize", 0}}).limitSize, 1024);
+        QCOMPARE(from({{"limitSize", "2048"}}).limitSize, 2048);
+        QCOMPARE(from({{"limitType", "time"}, {"limitTime", 0}}).limitTime, 60);
+        QCOMPARE(from({{"frmode", 2}}).frmode, 0);
+        QCOMPARE(from({{"frmode", -1}}).frmode, 0);
+        QCOMPARE(from({{"codec", "utvideo"}}).codec, "utvideo");
+        QCOMPARE(from({{"codec", "mpeg2"}}).codec, "h264");
+        const StorageSettings rules = from({{"rules", QJsonObject{{"middle", "M"}}}});
         QCOMPARE(rules.ruleMiddle, "M");
         QCOMPARE(rules.ruleStart, "Default Project");
 

@@ -7,10 +7,7 @@
 
 #include "media/MediaConnection.h"
 
-#include <QCoreApplication>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 
 namespace mediatest {
 
@@ -31,29 +28,8 @@ inline VideoFramePtr waitForFrame(MediaConnection &connection, int bandwidth, in
     return hasData(frame) ? frame : VideoFramePtr();
 }
 
-// Source names unique across test runs sharing a machine.
-inline QString uniqueName(const QString &base)
-{
-    static int counter = 0;
-    return QString("%1 %2-%3").arg(base).arg(QCoreApplication::applicationPid()).arg(++counter);
-}
-
-// Points this process's runtime at a private registry and discovery port; call before the
-// runtime is first loaded. Returns the environment children must share.
-inline QProcessEnvironment isolatedRuntimeEnv()
-{
-    static QTemporaryDir registry;
-    static QProcessEnvironment env;
-    if (env.isEmpty()) {
-        env.insert("DESK_RECORDER_NDI_REGISTRY", registry.path());
-        env.insert("DESK_RECORDER_NDI_DISCOVERY_PORT", QString::number(drtest::freeTcpPort()));
-        env.insert("DESK_RECORDER_NDI_LIB", drtest::buildDir() + "/libdesk-recorder-ndi.so");
-        env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
-        for (const QString &key : env.keys())
-            qputenv(key.toLocal8Bit(), env.value(key).toLocal8Bit());
-    }
-    return env;
-}
+using drtest::isolatedRuntimeEnv;
+using drtest::uniqueName;
 
 // output() has everything the source printed (connections, tally, metadata, ntp-set lines).
 class NdiSourceProcess : public drtest::ChildProcess

@@ -3,7 +3,6 @@
 // Everything runs on the test's main thread; every process is ended by its PID.
 #pragma once
 
-#include "../media/NdiSourceProcess.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
@@ -24,19 +23,15 @@ inline QString recorderPath()
     return drtest::buildDir() + "/res/bin/record/ndi-recorder";
 }
 
-// The runtime environment shared by this test and its children.
-inline QProcessEnvironment runtimeEnv()
-{
-    return mediatest::isolatedRuntimeEnv();
-}
-
-using mediatest::uniqueName;
+using drtest::isolatedRuntimeEnv;
+using drtest::uniqueName;
 
 // One ndi-testsrc child: colour bars, counter, 1 kHz tone at -20 dBFS.
 inline bool startSource(drtest::ChildProcess &child, const QString &name, const QString &size)
 {
     return child.start(drtest::buildDir() + "/ndi-testsrc",
-                       {"--name", name, "--resolution", size, "--seconds", "300"}, runtimeEnv()) &&
+                       {"--name", name, "--resolution", size, "--seconds", "300"},
+                       isolatedRuntimeEnv()) &&
            child.waitForOutput("started ", 10000);
 }
 
@@ -47,9 +42,9 @@ struct Recorder : drtest::ChildProcess
                const QStringList &wrapperArgs = {})
     {
         if (wrapper.isEmpty())
-            return ChildProcess::start(recorderPath(), args, runtimeEnv());
+            return ChildProcess::start(recorderPath(), args, isolatedRuntimeEnv());
         return ChildProcess::start(wrapper, wrapperArgs + QStringList{recorderPath()} + args,
-                                   runtimeEnv());
+                                   isolatedRuntimeEnv());
     }
     void send(const QByteArray &line) { process().write(line + "\n"); }
     // Waits for the end after closing standard input (a starved machine may leave seconds of

@@ -198,7 +198,7 @@ private slots:
         QVERIFY(shell.start("sh",
                             {"-c", "\"$0\" -i nobody -o \"$1\" -timeout 0 & echo pid=$!; sleep 1",
                              recorderPath(), file("orphan.mov")},
-                            runtimeEnv()));
+                            isolatedRuntimeEnv()));
         QVERIFY(shell.waitForOutput("pid=", 5000));
         const pid_t pid = pid_t(shell.output().section("pid=", 1).section('\n', 0, 0).toInt());
         QVERIFY(pid > 0);

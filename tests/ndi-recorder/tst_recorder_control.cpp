@@ -6,6 +6,15 @@
 
 using Type = ControlCommand::Type;
 
+// The command line "a|b|c" (arguments separated by '|') parsed.
+static auto parse(const QByteArray &line)
+{
+    std::vector<std::string> args;
+    for (const QByteArray &arg : line.split('|'))
+        args.push_back(arg.toStdString());
+    return RecorderOptions::parse(args);
+}
+
 class RecorderControlTest : public QObject
 {
     Q_OBJECT
@@ -16,37 +25,30 @@ private slots:
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<int>("type");       // -1: ignored
         QTest::addColumn<QString>("result"); // filename, or a word of the error
-        QTest::newRow("start") << QByteArray("  <start/>\r") << int(Type::Start) << "";
-        QTest::newRow("start spaced") << QByteArray("<start />") << int(Type::Start) << "";
-        QTest::newRow("exit") << QByteArray("<exit/>") << int(Type::Exit) << "";
+        const auto row = [](const char *name, const char *line, Type type, const char *result) {
+            QTest::newRow(name) << QByteArray(line) << int(type) << QString::fromUtf8(result);
+        };
+        const Type Error = Type::Error;
+        row("start", "  <start/>\r", Type::Start, "");
+        row("start spaced", "<start />", Type::Start, "");
+        row("exit", "<exit/>", Type::Exit, "");
         QTest::newRow("blank") << QByteArray(" \t") << -1 << "";
-        QTest::newRow("chop") << QByteArray("<record_chop filename=\"/a b/c.mov\"/>")
-                              << int(Type::Chop) << "/a b/c.mov";
-        QTest::newRow("chop entities")
-            << QByteArray("<record_chop filename = 'a&amp;b&quot;&#233;&#x4E2D;.mov' />")
-            << int(Type::Chop) << QString::fromUtf8("a&b\"\xc3\xa9\xe4\xb8\xad.mov");
-        QTest::newRow("unknown") << QByteArray("<stop/>") << int(Type::Error) << "unknown";
-        QTest::newRow("not closed") << QByteArray("<start>") << int(Type::Error) << "empty";
-        QTest::newRow("text") << QByteArray("start") << int(Type::Error) << "empty";
-        QTest::newRow("no name") << QByteArray("< />") << int(Type::Error) << "name";
-        QTest::newRow("extra attr")
-            << QByteArray("<start now=\"1\"/>") << int(Type::Error) << "unexpected";
-        QTest::newRow("no filename")
-            << QByteArray("<record_chop/>") << int(Type::Error) << "filename";
-        QTest::newRow("empty filename")
-            << QByteArray("<record_chop filename=\"\"/>") << int(Type::Error) << "filename";
-        QTest::newRow("twice") << QByteArray("<record_chop filename=\"a\" filename=\"b\"/>")
-                               << int(Type::Error) << "unexpected";
-        QTest::newRow("unquoted") << QByteArray("<record_chop filename=a/>") << int(Type::Error)
-                                  << "quoted";
-        QTest::newRow("open quote")
-            << QByteArray("<record_chop filename=\"a/>") << int(Type::Error) << "closed";
-        QTest::newRow("bad entity")
-            << QByteArray("<record_chop filename=\"a&b;\"/>") << int(Type::Error) << "reference";
-        QTest::newRow("nul ref") << QByteArray("<record_chop filename=\"a&#0;\"/>")
-                                 << int(Type::Error) << "reference";
-        QTest::newRow("lt") << QByteArray("<record_chop filename=\"a<b\"/>") << int(Type::Error)
-                            << "character";
+        row("chop", "<record_chop filename=\"/a b/c.mov\"/>", Type::Chop, "/a b/c.mov");
+        row("chop entities", "<record_chop filename = 'a&amp;b&quot;&#233;&#x4E2D;.mov' />",
+            Type::Chop, "a&b\"\xc3\xa9\xe4\xb8\xad.mov");
+        row("unknown", "<stop/>", Error, "unknown");
+        row("not closed", "<start>", Error, "empty");
+        row("text", "start", Error, "empty");
+        row("no name", "< />", Error, "name");
+        row("extra attr", "<start now=\"1\"/>", Error, "unexpected");
+        row("no filename", "<record_chop/>", Error, "filename");
+        row("empty filename", "<record_chop filename=\"\"/>", Error, "filename");
+        row("twice", "<record_chop filename=\"a\" filename=\"b\"/>", Error, "unexpected");
+        row("unquoted", "<record_chop filename=a/>", Error, "quoted");
+        row("open quote", "<record_chop filename=\"a/>", Error, "closed");
+        row("bad entity", "<record_chop filename=\"a&b;\"/>", Error, "reference");
+        row("nul ref", "<record_chop filename=\"a&#0;\"/>", Error, "reference");
+        row("lt", "<record_chop filename=\"a<b\"/>", Error, "character");
     }
     void lines()
     {
@@ -84,40 +86,18 @@ private slots:
 
     void options()
     {
-        const auto ok = RecorderOptions::parse({"-i",
-                                                "HOST (Cam)",
-                                                "-u",
-                                                "10.0.0.1:5961",
-                                                "-o",
-                                                "a.mov",
-                                                "-noautostart",
-                                                "-nothumbnail",
-                                                "-codec",
-                                                "utvideo",
-                                                "-cfr",
-                                                "0",
-                                                "-split-size",
-                                                "1024",
-                                                "-split-time",
-                                                "60",
-                                                "-max-queue-mib",
-                                                "64",
-                                                "-timeout",
-                                                "0"});
+        const auto ok = parse("-i|HOST (Cam)|-u|10.0.0.1:5961|-o|a.mov|-noautostart|-nothumbnail|"
+                              "-codec|utvideo|-cfr|0|-split-size|1024|-split-time|60|"
+                              "-max-queue-mib|64|-timeout|0");
         QVERIFY(std::holds_alternative<RecorderOptions>(ok));
         const RecorderOptions &o = std::get<RecorderOptions>(ok);
         QVERIFY(!o.autostart && !o.cfr && o.codec == RecorderOptions::Codec::UtVideo);
         QCOMPARE(o.splitSizeMiB, 1024);
         QCOMPARE(o.maxQueueMiB, 64);
         QCOMPARE(o.address, std::string("10.0.0.1:5961"));
-        for (const std::vector<std::string> &bad : {std::vector<std::string>{"-i", "s"},
-                                                    {"-o", "a"},
-                                                    {"-i", "s", "-o", "a", "-cfr", "yes"},
-                                                    {"-i", "s", "-o", "a", "-split-size", "1e9"},
-                                                    {"-i", "", "-o", "a"},
-                                                    {"-i", "s", "-o", "a", "-timeout", "nan"},
-                                                    {"-i", "s", "-o", "a", "-x"}})
-            QVERIFY(std::holds_alternative<std::string>(RecorderOptions::parse(bad)));
+        for (const char *bad : {"-i|s", "-o|a", "-i|s|-o|a|-cfr|yes", "-i|s|-o|a|-split-size|1e9",
+                                "-i||-o|a", "-i|s|-o|a|-timeout|nan", "-i|s|-o|a|-x"})
+            QVERIFY2(std::holds_alternative<std::string>(parse(bad)), bad);
     }
 };
 

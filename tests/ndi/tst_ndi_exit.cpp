@@ -87,8 +87,7 @@ int runChild(const char *mode)
     for (int i = 0; i < 100 && api.recv_get_no_connections(h.receiver) < 1; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (address.empty() || api.recv_get_no_connections(h.receiver) < 1) {
-        std::fprintf(stderr, "no connection to the own source (address \"%s\")\n",
-                     address.c_str());
+        std::fprintf(stderr, "no connection to the own source (address \"%s\")\n", address.c_str());
         return 4;
     }
     std::fputs("running\n", stdout);
@@ -114,13 +113,9 @@ private slots:
     void exitsCleanly()
     {
         QFETCH(QString, mode);
-        QTemporaryDir registry;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(drtest::isolatedRuntimeEnv());
         env.insert(kModeEnv, mode);
-        env.insert("DESK_RECORDER_NDI_LIB", drtest::buildDir() + "/libdesk-recorder-ndi.so");
-        env.insert("DESK_RECORDER_NDI_REGISTRY", registry.path());
-        env.insert("DESK_RECORDER_NDI_DISCOVERY_PORT", QString::number(drtest::freeTcpPort()));
-        env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
         // Rounds: exit handlers race the runtime's threads at a different moment each time.
         for (int round = 0; round < 5; ++round) {
             QProcess child;

@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,14 +14,7 @@ using namespace sysinfo;
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &text)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(text);
-    QVERIFY(f.commit());
-}
+using drtest::writeFile;
 
 // /proc/net/dev (header included) with eth0 at `ethIn` bytes received and 204800 sent,
 // and loopback and wireless at `other` both ways.

@@ -7,18 +7,9 @@
 #include "sysinfo/MountTable.h"
 #include "sysinfo/SystemMonitor.h"
 
-#include <QSaveFile>
 #include <QtTest>
 
-namespace {
-
-bool writeFile(const QString &path, const QByteArray &text)
-{
-    QSaveFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size() && f.commit();
-}
-
-} // namespace
+using drtest::writeFile;
 
 class TestSystemMonitor : public QObject
 {
