@@ -8,6 +8,7 @@
 // callback; it only queues an invocation). This class holds no lock.
 #pragma once
 
+#include "record/RecorderInterface.h"
 #include <QByteArray>
 #include <QHostAddress>
 #include <QJsonObject>
@@ -15,7 +16,6 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
-#include "record/RecorderInterface.h"
 #include <functional>
 #include <memory>
 

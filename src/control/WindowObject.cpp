@@ -374,9 +374,8 @@ bool WindowObject::loadRecorderPlugin()
         return true;
     QString path = qEnvironmentVariable("DESK_RECORDER_RECORDER_PLUGIN");
     if (path.isEmpty()) {
-        const QString folder = QCoreApplication::instance()
-                                   ? QCoreApplication::applicationDirPath()
-                                   : QStringLiteral(".");
+        const QString folder = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
+                                                            : QStringLiteral(".");
         path = folder + QStringLiteral("/librecorder.so");
     }
     QPluginLoader loader(path);
@@ -551,9 +550,9 @@ void WindowObject::readyForRecord()
                 {"nasFlag", isNetworkPath(storage.storePath)},
                 {"codec", storage.codec},
             };
-            items.append(QJsonObject{
-                {"pullset", QJsonObject{{"source", w.streamId}, {"url", address}}},
-                {"recordset", recordset}});
+            items.append(
+                QJsonObject{{"pullset", QJsonObject{{"source", w.streamId}, {"url", address}}},
+                            {"recordset", recordset}});
         } else if (m_videoRecording) {
             RecordTaskSettings settings;
             settings.position = w.position;
@@ -577,8 +576,7 @@ void WindowObject::readyForRecord()
     if (m_videoRecording && !m_recorder) {
         m_videoRecording->setRecordingFolder(folder);
         onCoordinator([this, storage] {
-            m_videoRecording->configureAll(storage.limitType, storage.limitSize,
-                                           storage.limitTime);
+            m_videoRecording->configureAll(storage.limitType, storage.limitSize, storage.limitTime);
         });
     }
 }
@@ -655,9 +653,9 @@ void WindowObject::updateSourceAddress(const QString &name, const QString &addre
             VideoRecording *coordinator = m_videoRecording.get();
             const int position = it.key();
             QMetaObject::invokeMethod(
-                coordinator, [coordinator, position, address] {
-                    coordinator->updateUrl(position, address);
-                }, Qt::QueuedConnection);
+                coordinator,
+                [coordinator, position, address] { coordinator->updateUrl(position, address); },
+                Qt::QueuedConnection);
         }
     }
 }

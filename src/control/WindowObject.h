@@ -206,15 +206,15 @@ private:
     double m_freeSpace = 0.0;
 
     QString m_toolFolder;
-    RecorderInterface *m_recorder = nullptr; // the plug-in, until releaseRecorderPlugin
-    QObject *m_recorderObject = nullptr;     // its root object, owned from loading on
+    RecorderInterface *m_recorder = nullptr;          // the plug-in, until releaseRecorderPlugin
+    QObject *m_recorderObject = nullptr;              // its root object, owned from loading on
     std::unique_ptr<VideoRecording> m_videoRecording; // coordinator, when no plug-in
     RecordCallback m_callback;
     std::function<QString(const QString &)> m_addressLookup;
     std::atomic<bool> m_pluginActive{false}; // the plug-in was started (task or main thread)
 
     mutable std::mutex m_recordMutex;
-    RecordPlan m_plan;              // guarded by m_recordMutex
-    QJsonArray m_recordList;        // guarded by m_recordMutex
+    RecordPlan m_plan;                 // guarded by m_recordMutex
+    QJsonArray m_recordList;           // guarded by m_recordMutex
     QMap<int, QString> m_recordingMap; // position -> source; guarded by m_recordMutex
 };

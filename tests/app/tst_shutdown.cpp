@@ -59,12 +59,13 @@ public:
     {
         auto &sender = m_senders[size_t(i)];
         sender = std::make_unique<drtest::ChildProcess>();
-        const QString base = QStringLiteral("Shutdown %1-%2").arg(QCoreApplication::applicationPid()).arg(i);
+        const QString base =
+            QStringLiteral("Shutdown %1-%2").arg(QCoreApplication::applicationPid()).arg(i);
         // The time limit ends a sender whose test died before it could stop it.
-        if (!sender->start(drtest::buildDir() + "/ndi-testsrc",
-                           {"--name", base, "--resolution", "320x180", "--fps", "10", "--seconds",
-                            "1800"},
-                           m_env) ||
+        if (!sender->start(
+                drtest::buildDir() + "/ndi-testsrc",
+                {"--name", base, "--resolution", "320x180", "--fps", "10", "--seconds", "1800"},
+                m_env) ||
             !sender->waitForOutput("started ", 20000))
             return false;
         static const QRegularExpression started("started \"(.*)\" address=");
@@ -124,8 +125,9 @@ private:
         QString asan = qEnvironmentVariable("ASAN_OPTIONS");
         if (detectLeaks) {
             asan += QStringLiteral(":detect_leaks=1");
-            env.insert("LSAN_OPTIONS", QStringLiteral("suppressions=%1/tests/app/lsan-thirdparty.supp")
-                                           .arg(drtest::sourceDir()));
+            env.insert("LSAN_OPTIONS",
+                       QStringLiteral("suppressions=%1/tests/app/lsan-thirdparty.supp")
+                           .arg(drtest::sourceDir()));
         }
         if (!headless) {
             // QtWebEngine's own destructor frees with a size other than it allocated (a
@@ -150,8 +152,7 @@ private:
         };
         if (!app.start({}, env, 120000))
             return failed("no start");
-        const QJsonObject layout{{"layout_id", layoutId},
-                                 {"layout_number", layoutId * layoutId}};
+        const QJsonObject layout{{"layout_id", layoutId}, {"layout_number", layoutId * layoutId}};
         // Generous timeouts: a sanitizer build drawing its tiles on a busy machine is slow.
         const auto post = [&](const char *path, const QJsonObject &body) {
             return drtest::httpPostJson(app.url(path), body, 60000).json()["result"] == "ok";
@@ -160,16 +161,17 @@ private:
             return failed("no layout");
         const bool listed = drtest::waitUntil(
             [&] {
-                const QJsonArray list =
-                    drtest::httpGet(app.url("/api/source/get.json"), 30000).json()["data"].toArray();
+                const QJsonArray list = drtest::httpGet(app.url("/api/source/get.json"), 30000)
+                                            .json()["data"]
+                                            .toArray();
                 return list.size() >= m_fleet->count();
             },
             60000);
         if (!listed)
             return failed("sources not listed");
         for (int i = 0; i < m_fleet->count(); ++i) {
-            const QJsonObject set{{"type", "source"}, {"position", i + 1},
-                                  {"stream_id", m_fleet->name(i)}};
+            const QJsonObject set{
+                {"type", "source"}, {"position", i + 1}, {"stream_id", m_fleet->name(i)}};
             if (!post("/api/output/setSource.json", set))
                 return failed("setSource refused");
         }
@@ -315,8 +317,8 @@ private slots:
                 m_fleet->kill(group * 4 + k);
             const int a = 1 + (cycle * 7) % 16, b = 1 + (cycle * 7 + 5) % 16;
             for (const auto &[to, from] : {std::pair{a, b}, std::pair{b, a}}) {
-                const QJsonObject swap{{"type", "display"}, {"position", to},
-                                       {"stream_id", shown[from - 1]}};
+                const QJsonObject swap{
+                    {"type", "display"}, {"position", to}, {"stream_id", shown[from - 1]}};
                 QCOMPARE(drtest::httpPostJson(app.url("/api/output/setSource.json"), swap, 60000)
                              .json()["result"],
                          "ok");

@@ -206,7 +206,8 @@ private slots:
     void layoutFollowsWhatIsHeard()
     {
         const auto layout = [&](int id, int count) {
-            return app.post("/api/output/setLayout.json", {{"layout_id", id}, {"layout_number", count}})
+            return app.post("/api/output/setLayout.json",
+                            {{"layout_id", id}, {"layout_number", count}})
                        .json()
                        .value("result") == "ok";
         };

@@ -132,8 +132,8 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t *frame, int sampleRate, int
     const double need = samples * nominal;
     // The queue held at a capture: one capture and one incoming block, plus the margin for a
     // block that arrives late (a sender or network hiccup of that much is not heard).
-    const double target = std::max(need + m_lastInBlock, 0.03 * m_inRate) +
-                          m_audioMarginSec * m_inRate;
+    const double target =
+        std::max(need + m_lastInBlock, 0.03 * m_inRate) + m_audioMarginSec * m_inRate;
     if (m_priming && avail < target)
         return; // build up a little queue first
     m_priming = false;

@@ -82,8 +82,8 @@ private:
     double m_phase = 0;    // fractional read position (input samples)
     bool m_priming = true; // waiting for the queue to reach its target after start/underrun
     double m_audioMarginSec = kAudioMarginSec;
-    uint64_t m_audioDryRuns = 0;      // captures that ran out of queued audio after priming
-    int64_t m_dryRunsLoggedAtUs = 0;  // steady clock of the last line about them
+    uint64_t m_audioDryRuns = 0;     // captures that ran out of queued audio after priming
+    int64_t m_dryRunsLoggedAtUs = 0; // steady clock of the last line about them
     int64_t m_lastTimecode = 0;
     int64_t m_lastTimestamp = 0;
 };
