@@ -130,10 +130,7 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t *frame, int sampleRate, int
     const double nominal = double(m_inRate) / sampleRate; // input samples per output sample
     const double avail = double(m_audio[0].size() - m_audioRead) - m_phase;
     const double need = samples * nominal;
-    // The queue held at a capture: one capture and one incoming block, plus the margin for a
-    // block that arrives late (a sender or network hiccup of that much is not heard).
-    const double target =
-        std::max(need + m_lastInBlock, 0.03 * m_inRate) + m_audioMarginSec * m_inRate;
+    const double target = std::max(need + m_lastInBlock, 0.03 * m_inRate);
     if (m_priming && avail < target)
         return; // build up a little queue first
     m_priming = false;
@@ -172,7 +169,6 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t *frame, int sampleRate, int
     if (produced < samples) {
         m_priming = true; // ran dry: the rest is silence, rebuild the queue
         ++m_audioDryRuns;
-        m_audioMarginSec = std::min(m_audioMarginSec + kAudioMarginStepSec, kMaxAudioMarginSec);
         // One line at most every minute: a sender that stalls or a network that holds
         // packets back is heard as a gap, and the log says which side it was.
         const int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -180,9 +176,9 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t *frame, int sampleRate, int
                                   .count();
         if (m_dryRunsLoggedAtUs == 0 || nowUs - m_dryRunsLoggedAtUs >= 60000000) {
             logLine("frame sync: the sender's audio came late; %llu gap(s) of silence so far "
-                    "(queue held %d of %d samples); %d ms kept from now on",
+                    "(queue held %d of %d samples)",
                     static_cast<unsigned long long>(m_audioDryRuns), int(have),
-                    int(std::ceil(need)), int(std::lround(m_audioMarginSec * 1000)));
+                    int(std::ceil(need)));
             m_dryRunsLoggedAtUs = nowUs;
         }
     }

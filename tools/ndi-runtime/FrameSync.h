@@ -51,13 +51,6 @@ public:
     // arrived within one capture period, still show each frame, for at most one frame
     // interval of added delay; a caller slower than the source drops the excess.
     static constexpr size_t kMaxVideoLag = 1;
-    // Audio queued beyond what a capture needs, in seconds: absorbs late blocks at the cost
-    // of as much delay. It starts at kAudioMarginSec (no margin left a gap every few minutes
-    // on an idle two-core host) and grows by kAudioMarginStepSec after each gap, up to
-    // kMaxAudioMarginSec: a sender or network that was late once is given more room.
-    static constexpr double kAudioMarginSec = 0.02;
-    static constexpr double kAudioMarginStepSec = 0.01;
-    static constexpr double kMaxAudioMarginSec = 0.06;
 
 private:
     struct HeldVideo
@@ -79,10 +72,9 @@ private:
     int m_inRate = 0;
     int m_inChannels = 0;
     int m_lastInBlock = 0;
-    double m_phase = 0;    // fractional read position (input samples)
-    bool m_priming = true; // waiting for the queue to reach its target after start/underrun
-    double m_audioMarginSec = kAudioMarginSec;
-    uint64_t m_audioDryRuns = 0;     // captures that ran out of queued audio after priming
+    double m_phase = 0;          // fractional read position (input samples)
+    bool m_priming = true;       // waiting for the queue to reach its target after start/underrun
+    uint64_t m_audioDryRuns = 0; // captures that ran out of queued audio after priming
     int64_t m_dryRunsLoggedAtUs = 0; // steady clock of the last line about them
     int64_t m_lastTimecode = 0;
     int64_t m_lastTimestamp = 0;
