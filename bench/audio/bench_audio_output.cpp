@@ -175,12 +175,7 @@ double percentile(QList<double> v, double p)
 
 void endToEnd(PulseServer &pulse, int seconds)
 {
-    QProcessEnvironment env = mediatest::isolatedRuntimeEnv();
-    env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
-    env.insert("DR_DEVICE_PROBE_PORT", QString::number(drtest::freeTcpPort()));
-    const QProcessEnvironment pulseEnv = pulse.env();
-    for (const QString &key : pulseEnv.keys())
-        env.insert(key, pulseEnv.value(key));
+    const QProcessEnvironment env = pulse.appEnv();
     drtest::AppInstance app;
     BurstSender bursts;
     const char *failed =

@@ -38,21 +38,6 @@ ProcSample sample(qint64 pid)
     return s;
 }
 
-QList<qint64> children(qint64 parent, const QByteArray &name)
-{
-    QList<qint64> out;
-    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile stat("/proc/" + entry + "/stat");
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> f = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (text.contains("(" + name + ")") && f.size() > 1 && f[1].toLongLong() == parent)
-            out << entry.toLongLong();
-    }
-    return out;
-}
-
 QJsonArray windowsOf(drtest::AppInstance &app)
 {
     return app.get("/api/record/get.json").json().value("data").toObject()["windows"].toArray();
@@ -137,7 +122,7 @@ int main(int argc, char **argv)
     drtest::waitUntil([&] { return recording() == windows; }, 20000);
     QTest::qWait(2000); // past the start-up of the encoders
     const qint64 appPid = app.process().pid();
-    const QList<qint64> recorders = children(appPid, "ndi-recorder");
+    const QList<qint64> recorders = drtest::childPids(appPid, "ndi-recorder");
     const ProcSample app0 = sample(appPid);
     QList<ProcSample> rec0;
     for (qint64 pid : recorders)

@@ -54,6 +54,16 @@ public:
         e.insert("PULSE_CLIENTCONFIG", m_dir.path() + "/client.conf");
         return e;
     }
+    // The application's environment: our isolated runtime and this server.
+    QProcessEnvironment appEnv() const
+    {
+        QProcessEnvironment e = drtest::isolatedRuntimeEnv();
+        e.insert("DR_DEVICE_PROBE_PORT", QString::number(drtest::freeTcpPort()));
+        const QProcessEnvironment client = env();
+        for (const QString &key : client.keys())
+            e.insert(key, client.value(key));
+        return e;
+    }
     int pactl(const QStringList &args, QString *out = nullptr) const
     {
         QProcess p;

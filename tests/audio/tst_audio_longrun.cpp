@@ -28,12 +28,7 @@ private slots:
         QVERIFY(source.start("long tone",
                              {"--tone", "1025", "--level", "-20", "--resolution", "160x120",
                               "--fps", "50", "--seconds", QString::number(seconds + 120)}));
-        QProcessEnvironment env = mediatest::isolatedRuntimeEnv();
-        env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
-        env.insert("DR_DEVICE_PROBE_PORT", QString::number(drtest::freeTcpPort()));
-        const QProcessEnvironment pulseEnv = pulse.env();
-        for (const QString &key : pulseEnv.keys())
-            env.insert(key, pulseEnv.value(key));
+        const QProcessEnvironment env = pulse.appEnv();
         drtest::AppInstance app;
         QVERIFY(app.start({}, env));
         QVERIFY(drtest::waitUntil(

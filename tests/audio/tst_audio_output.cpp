@@ -84,12 +84,7 @@ private slots:
         QVERIFY(startTone(tone300, 300, -22));
         QVERIFY(startTone(tone600, 600, -28));
         QVERIFY(startTone(tone700, 700, -34));
-        QProcessEnvironment env = mediatest::isolatedRuntimeEnv();
-        env.insert("DESK_RECORDER_NDI_INTERFACES", "none");
-        env.insert("DR_DEVICE_PROBE_PORT", QString::number(drtest::freeTcpPort()));
-        const QProcessEnvironment pulseEnv = pulse.env();
-        for (const QString &key : pulseEnv.keys())
-            env.insert(key, pulseEnv.value(key));
+        const QProcessEnvironment env = pulse.appEnv();
         QVERIFY(app.start({}, env));
         for (auto *source : {&tone1000, &tone440, &tone300, &tone600, &tone700})
             QVERIFY(drtest::waitUntil([&] { return listed(source->fullName()); }, 10000));

@@ -69,6 +69,22 @@ QProcessEnvironment isolatedRuntimeEnv()
     return env;
 }
 
+QList<qint64> childPids(qint64 parent, const QByteArray &name)
+{
+    QList<qint64> out;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile stat("/proc/" + entry + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (text.contains("(" + name + ")") && fields.size() > 1 &&
+            fields[1].toLongLong() == parent)
+            out << entry.toLongLong();
+    }
+    return out;
+}
+
 QString uniqueName(const QString &base)
 {
     static int counter = 0;

@@ -39,6 +39,8 @@ bool writeFile(const QString &path, const QByteArray &content);
 // sent off this host. Set in this process on the first call (make it before the runtime
 // loads); children started with the returned environment share it.
 QProcessEnvironment isolatedRuntimeEnv();
+// PIDs of the processes named `name` (as /proc shows it) whose parent is `parent`.
+QList<qint64> childPids(qint64 parent, const QByteArray &name);
 // A source name unique across test runs sharing a machine: "<base> <pid>-<n>".
 QString uniqueName(const QString &base);
 

@@ -30,24 +30,6 @@ QStringList movFiles(const QString &folder, const QString &window)
     return out;
 }
 
-// PIDs of the recording programs that are children of `parent`.
-QList<qint64> recorderChildren(qint64 parent)
-{
-    QList<qint64> out;
-    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile stat("/proc/" + entry + "/stat");
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const qsizetype close = text.lastIndexOf(')');
-        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
-        if (text.contains("(ndi-recorder)") && fields.size() > 1 &&
-            fields[1].toLongLong() == parent)
-            out << entry.toLongLong();
-    }
-    return out;
-}
-
 } // namespace
 
 class TestRecordApp : public QObject
@@ -221,7 +203,7 @@ private slots:
         drtest::EventClient events;
         QVERIFY(setUp(app, events, store.path()));
         QVERIFY(startBoth(app, events));
-        const QList<qint64> recorders = recorderChildren(app.process().pid());
+        const QList<qint64> recorders = drtest::childPids(app.process().pid(), "ndi-recorder");
         QCOMPARE(recorders.size(), 2);
         QTest::qWait(3500);
         app.kill();
