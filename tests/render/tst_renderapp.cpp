@@ -104,8 +104,9 @@ private slots:
             QStringLiteral("AppBars-%1").arg(QCoreApplication::applicationPid());
         QVERIFY(m_sender.start(drtest::buildDir() + "/ndi-testsrc",
                                {"--name", shortName, "--resolution", "1280x720", "--level", "-6",
-                                "--web-url", "http://127.0.0.1:8080/"}));
-        QProcessEnvironment env;
+                                "--web-url", "http://127.0.0.1:8080/"},
+                               drtest::isolatedRuntimeEnv())); // no announcement beyond the test
+        QProcessEnvironment env = drtest::isolatedRuntimeEnv();
         env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1"); // the test runs as root
         env.insert("QT_QPA_PLATFORM", "xcb");
         m_app.headless = false;
