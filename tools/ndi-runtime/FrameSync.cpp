@@ -130,7 +130,12 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t *frame, int sampleRate, int
     const double nominal = double(m_inRate) / sampleRate; // input samples per output sample
     const double avail = double(m_audio[0].size() - m_audioRead) - m_phase;
     const double need = samples * nominal;
-    const double target = std::max(need + m_lastInBlock, 0.03 * m_inRate);
+    // The queue, measured as a capture starts, must still cover this capture when the
+    // sender's next block comes just after it instead of just before (their grids are
+    // independent, so that order flips with a few hundred microseconds of jitter): one input
+    // block beyond this capture's need, plus slack for the capturing thread's own wake-up.
+    const double slack = 0.005 * m_inRate;
+    const double target = std::max(need + m_lastInBlock + slack, 0.03 * m_inRate);
     if (m_priming && avail < target)
         return; // build up a little queue first
     m_priming = false;
@@ -140,8 +145,10 @@ void FrameSync::captureAudio(NDIlib_audio_frame_v2_t *frame, int sampleRate, int
     }
     double depth = double(m_audio[0].size() - m_audioRead) - m_phase;
     double error = depth - target;
+    // Below the target is never left alone (that is where a gap comes from); above it, half
+    // a block of play absorbs the flips above without chasing them.
     double correction = 0;
-    if (std::fabs(error) > 0.01 * m_inRate)
+    if (error < 0 || error > 0.5 * m_lastInBlock)
         correction = std::clamp(error / m_inRate * 0.05, -0.005, 0.005);
     const double step = nominal * (1.0 + correction);
 
