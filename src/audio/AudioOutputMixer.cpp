@@ -169,7 +169,11 @@ void AudioOutputMixer::writeFrame(const int16_t *data)
         const qint64 least = m_windowMinUs;
         m_windowWrites = 0;
         m_windowMinUs = std::numeric_limits<qint64>::max();
-        if (least > kMaxBacklogUs) {
+        // Once, when the stream has settled after its start-up stall: what the stall left
+        // above the steady reading would otherwise stay as added delay for the whole show.
+        const bool settling = !m_settled && m_writtenUs >= kSettleAfterUs;
+        m_settled = m_settled || settling;
+        if (least > (settling ? kSettledBacklogUs : kMaxBacklogUs)) {
             m_framesToLetGo = int((least - kTrimmedBacklogUs) / kMixPeriodUs);
             qInfo() << "audio output: the device held" << least / 1000 << "ms; letting"
                     << m_framesToLetGo * kMixPeriodUs / 1000 << "ms go to keep the delay short";
@@ -256,6 +260,7 @@ void AudioOutputMixer::createOutputLocked()
     connect(m_output, &QAudioSink::stateChanged, this, &AudioOutputMixer::handleAudioStateChanged,
             Qt::DirectConnection);
     m_writtenUs = 0;
+    m_settled = false;
     m_windowWrites = 0;
     m_framesToLetGo = 0;
     m_windowMinUs = std::numeric_limits<qint64>::max();

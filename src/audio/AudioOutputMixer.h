@@ -68,12 +68,16 @@ public:
     static constexpr qsizetype kDeviceBufferBytes = 7680;
     // Backlog guard: the least backlog of each window of writes is checked; above the
     // maximum, the audio above the trimmed level is let go at once. The backlog read from
-    // the sound server wanders between about 60 and 80 ms while it plays steadily (its
-    // latency estimate moves), so the maximum sits above that: a guard at 80 ms cut 30 ms
-    // out of steady audio every few minutes. Below 50 ms the server starts to refill.
+    // the sound server moves by 20 to 30 ms while it plays steadily (its latency estimate
+    // moves), so the maximum sits well above the trimmed level: a guard at 80 ms cut 30 ms
+    // out of steady audio every few minutes.
     static constexpr int kBacklogWindowWrites = 20; // 200 ms
     static constexpr qint64 kMaxBacklogUs = 110000;
-    static constexpr qint64 kTrimmedBacklogUs = 60000;
+    static constexpr qint64 kTrimmedBacklogUs = 50000;
+    // Once per stream, after this much audio was written (its start-up stall is over): a
+    // backlog above kSettledBacklogUs is trimmed, so the stall's rest is no lasting delay.
+    static constexpr qint64 kSettleAfterUs = 3000000;
+    static constexpr qint64 kSettledBacklogUs = 70000;
 
     // Opens the first output device (if any) and starts the watcher; the control service
     // passes 48000 Hz, 2 channels, 16 bits, 10 ms and starts mixing right after.
@@ -162,6 +166,7 @@ private:
     QAudioDevice m_device;             // the selected device
     QByteArrayList m_deviceIds;        // the device list at the last check
     qint64 m_writtenUs = 0;            // audio written to the open output
+    bool m_settled = false;            // the one check after the start-up stall was made
     qint64 m_windowMinUs = 0;          // least backlog in the current window
     int m_windowWrites = 0;
     int m_framesToLetGo = 0;

@@ -47,7 +47,7 @@ private slots:
         QVERIFY(drtest::waitUntil([&] { return toneDb(capture.last(300), 1025) > -21; }, 5000));
         // The fade-in, and the sound server's stall as the stream starts, which the output
         // trims within its first seconds.
-        QTest::qWait(4000);
+        QTest::qWait(5000);
         capture.take();
 
         SineContinuity check(1025, 160); // -20 dBFS peaks at 3277; rounding noise is ~2
