@@ -108,6 +108,12 @@ AudioFramePtr BandwidthStream::readAudio(bool onlySticky, int samples)
     return frame;
 }
 
+int BandwidthStream::audioQueued()
+{
+    std::unique_lock lock(m_lock);
+    return m_opened && m_instance ? m_owner->audioQueued(m_instance) : -1;
+}
+
 void BandwidthStream::setTally(bool preview, bool program)
 {
     std::unique_lock lock(m_lock);

@@ -38,6 +38,7 @@ public:
     Detached detach(); // closes; hands the receiver and frames to the caller
     VideoFramePtr readVideo(bool onlySticky);
     AudioFramePtr readAudio(bool onlySticky, int samples);
+    int audioQueued(); // the receiver's queued samples per channel; -1 unknown or closed
     void setTally(bool preview, bool program);
     void applyNtp(const QString &server);
 

@@ -471,14 +471,25 @@ AudioFramePtr MediaConnection::fetchAudio(bool hasAudioUsers)
         highFlag = onlyStickHolder(m_lowUsers);
     }
     AudioFramePtr frame;
+    m_audioFromHigh = false;
     if (m_low->isOpened()) {
         frame = m_low->readAudio(lowFlag, kAudioSamples);
         if (hasFloatData(frame))
             return frame;
     }
-    if (m_high->isOpened())
+    if (m_high->isOpened()) {
         frame = m_high->readAudio(highFlag, kAudioSamples);
+        m_audioFromHigh = true;
+    }
     return frame;
+}
+
+bool MediaConnection::audioLate() const
+{
+    // Assumes 48000 Hz at the sender, the rate nearly every source uses; at another rate the
+    // wait ends a little early or late, never past kAudioWaitUs.
+    const int queued = (m_audioFromHigh ? m_high : m_low)->audioQueued();
+    return queued >= 0 && queued < kAudioSamples;
 }
 
 void MediaConnection::writeLevels(const AudioFramePtr &frame)
@@ -507,16 +518,25 @@ void MediaConnection::audioLoop()
 {
     qint64 dueUs = steadyUs() + kAudioBlockUs;
     while (m_audioRunning) {
-        if (steadyUs() < dueUs) {
+        const qint64 nowUs = steadyUs();
+        if (nowUs < dueUs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        dueUs += kAudioBlockUs; // a fixed grid: a late thread catches up back to back
         bool hasAudioUsers = false;
         {
             std::shared_lock lock(m_audioUsersLock);
             hasAudioUsers = !m_audioUsers.isEmpty();
         }
+        // A block the sender (or the network) delivers late is waited for while the heard
+        // windows' buffers cover the wait, instead of taking the frame synchroniser's silence
+        // in its place: a hiccup of up to kAudioWaitUs beyond the synchroniser's own margin
+        // is then not heard. The grid stays, so the captures after it catch up.
+        if (hasAudioUsers && nowUs < dueUs + kAudioWaitUs && audioLate()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        dueUs += kAudioBlockUs; // a fixed grid: a late thread catches up back to back
         AudioFramePtr frame = fetchAudio(hasAudioUsers);
         writeLevels(frame);
         if (hasAudioUsers && frame && frame->frame.p_data_16s) {

@@ -64,6 +64,9 @@ public:
     static constexpr int kFallbackAfterMs = 1000; // wanted stream silent this long: open the other
     static constexpr int kAudioBlockUs = 20000;   // audio grid
     static constexpr int kAudioSamples = 960;     // 20 ms at 48000 Hz
+    // How long past its slot a capture may wait for a late block of the sender's: the
+    // heard windows' buffers start at 60 ms and hold at least about 40 ms before each write.
+    static constexpr int kAudioWaitUs = 30000;
 
     explicit MediaConnection(QObject *parent = nullptr);
     ~MediaConnection() override;
@@ -134,6 +137,8 @@ protected:
     virtual VideoFramePtr captureVideo(const MediaInstancePtr &instance, bool onlySticky) = 0;
     virtual AudioFramePtr captureAudio(const MediaInstancePtr &instance, bool onlySticky,
                                        int samples) = 0;
+    // Samples (per channel) the receiver's audio queue holds; -1 when it cannot tell.
+    virtual int audioQueued(const MediaInstancePtr &) { return -1; }
     virtual CapabilitiesPtr queryCapabilities(const MediaInstancePtr &instance) = 0;
     virtual void sendTally(const MediaInstancePtr &instance, bool preview, bool program) = 0;
     virtual void sendNtp(const MediaInstancePtr &instance, const QString &server) = 0;
@@ -146,6 +151,7 @@ private:
     void timedGetVideoFrame(bool high);
     void audioLoop();
     AudioFramePtr fetchAudio(bool hasAudioUsers);
+    bool audioLate() const;
     void writeLevels(const AudioFramePtr &frame);
     static bool onlyStickHolder(const QList<const void *> &users);
 
@@ -174,6 +180,7 @@ private:
     QThread *m_periodThread = nullptr;
     std::thread m_audioThread;
     std::atomic<bool> m_audioRunning{false};
+    bool m_audioFromHigh = false; // audio thread only: the stream the last audio came from
     std::map<int32_t, MediaAudioSink *> m_sinks; // guarded by audioSinkLock()
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_shutDown{false};

@@ -202,6 +202,13 @@ void NDIConnection::checkNtpServer(Media_capabilities_t &caps, const QString &se
         caps.ntp_state = "unsync";
 }
 
+int NDIConnection::audioQueued(const MediaInstancePtr &instance)
+{
+    NDIRecvInstance *ndi = ndiInstance(instance);
+    NDIlib_framesync_instance_t fs = ndi ? ndi->frameSync() : nullptr;
+    return fs ? ndi->library().api().framesync_audio_queue_depth(fs) : -1;
+}
+
 CapabilitiesPtr NDIConnection::queryCapabilities(const MediaInstancePtr &instance)
 {
     NDIRecvInstance *ndi = ndiInstance(instance);

@@ -39,6 +39,7 @@ protected:
     VideoFramePtr captureVideo(const MediaInstancePtr &instance, bool onlySticky) override;
     AudioFramePtr captureAudio(const MediaInstancePtr &instance, bool onlySticky,
                                int samples) override;
+    int audioQueued(const MediaInstancePtr &instance) override;
     CapabilitiesPtr queryCapabilities(const MediaInstancePtr &instance) override;
     void sendTally(const MediaInstancePtr &instance, bool preview, bool program) override;
     void sendNtp(const MediaInstancePtr &instance, const QString &server) override;

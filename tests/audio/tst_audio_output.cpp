@@ -19,7 +19,7 @@ class TestAudioOutput : public QObject
     drtest::AppInstance app;
     // Levels stay below -20.8 dBFS where the loudest-three ranking is compared: the
     // engine's 32-bit frame energy wraps above that.
-    NdiSourceProcess tone1000, tone440, tone300, tone600, tone700;
+    NdiSourceProcess tone1000, tone440, tone300, tone600, tone700, lateTone;
     std::unique_ptr<Capture> capture;
 
     bool startTone(NdiSourceProcess &source, int hz, double dbfs)
@@ -84,9 +84,12 @@ private slots:
         QVERIFY(startTone(tone300, 300, -22));
         QVERIFY(startTone(tone600, 600, -28));
         QVERIFY(startTone(tone700, 700, -34));
+        // Once a second, a frame 45 ms late: beyond the frame synchroniser's 25 ms margin.
+        QVERIFY(lateTone.start("late tone", {"--tone", "1025", "--level", "-20", "--resolution",
+                                             "160x120", "--fps", "50", "--late", "45"}));
         const QProcessEnvironment env = pulse.appEnv();
         QVERIFY(app.start({}, env));
-        for (auto *source : {&tone1000, &tone440, &tone300, &tone600, &tone700})
+        for (auto *source : {&tone1000, &tone440, &tone300, &tone600, &tone700, &lateTone})
             QVERIFY(drtest::waitUntil([&] { return listed(source->fullName()); }, 10000));
         QCOMPARE(app.post("/api/output/setLayout.json", {{"layout_id", 2}, {"layout_number", 4}})
                      .json()
@@ -211,6 +214,25 @@ private slots:
         QVERIFY(drtest::waitUntil([&] { return toneDb(capture->last(200), 1000) < -70; }, 1000));
         QVERIFY(layout(2, 4));
         QVERIFY(waitForTone(1000, 1000));
+    }
+
+    // A sender's hiccups (a late frame each second) are waited out: the tone stays one
+    // continuous sine, without a gap of silence.
+    void lateFramesAreNotHeard()
+    {
+        QCOMPARE(app.post("/api/output/deleteAll.json", {}).json().value("result"), "ok");
+        QVERIFY(setSource(1, lateTone) && setAudio(1, true));
+        QVERIFY(waitForTone(1025));
+        QTest::qWait(1000);
+        const qint64 from = capture->frames();
+        QTest::qWait(5000);
+        SineContinuity check(1025, 160);
+        check.feed(capture->raw().mid(from * 4));
+        QVERIFY(check.frames() >= 4 * kRate);
+        QVERIFY2(check.glitches().isEmpty(),
+                 qPrintable(QString("%1 gap(s), the first %2 ms in")
+                                .arg(check.glitches().size())
+                                .arg(check.glitches().value(0) * 1000 / kRate)));
     }
 };
 

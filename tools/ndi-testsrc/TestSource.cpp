@@ -127,6 +127,7 @@ void TestSource::run()
     };
     const int64_t period = 1000000000LL * m_options.fpsD / m_options.fpsN;
     int64_t frame = 0;
+    Clock::time_point nextLate = start + std::chrono::seconds(1);
     while (!m_stop) {
         const Clock::time_point deadline = due(frame);
         for (;;) {
@@ -138,6 +139,10 @@ void TestSource::run()
         }
         if (m_stop)
             break;
+        if (m_options.lateMs > 0 && deadline >= nextLate) {
+            std::this_thread::sleep_for(milliseconds(m_options.lateMs));
+            nextLate += seconds(1);
+        }
         sendFrame(frame, duration<double>(Clock::now() - start).count());
         // After a stall of more than a few frames, skip the missed slots: the counter then
         // shows the gap, and the rate does not race to catch up.

@@ -53,6 +53,8 @@ std::string TestSourceOptions::usage()
            "  --maker-sync N        fixed sync value (default 1 with a server, else 0)\n"
            "  --maker-interval MS   period of the status element (default 1000)\n"
            "  --seconds S           stop after S seconds (default: run until SIGTERM)\n"
+           "  --late MS             once a second, send a frame MS ms (1 to 100) after its time;\n"
+           "                        the frames behind it follow at once (a sender's hiccup)\n"
            "  --black FROM[:TO]     black picture from FROM to TO seconds (default: to the end)\n"
            "  --freeze FROM[:TO]    the same picture again (frames keep coming)\n"
            "  --mute FROM[:TO]      silent audio samples\n"
@@ -83,12 +85,12 @@ TestSourceOptions::parse(const std::vector<std::string> &args)
             return true;
         };
         std::string v;
-        const bool takesValue = a == "--name" || a == "--resolution" || a == "--fps" ||
-                                a == "--tone" || a == "--channels" || a == "--level" ||
-                                a == "--groups" || a == "--web-url" || a == "--maker-server" ||
-                                a == "--maker-bitrate" || a == "--maker-sync" ||
-                                a == "--maker-interval" || a == "--seconds" || a == "--black" ||
-                                a == "--freeze" || a == "--mute" || a == "--pause";
+        const bool takesValue =
+            a == "--name" || a == "--resolution" || a == "--fps" || a == "--tone" ||
+            a == "--channels" || a == "--level" || a == "--groups" || a == "--web-url" ||
+            a == "--maker-server" || a == "--maker-bitrate" || a == "--maker-sync" ||
+            a == "--maker-interval" || a == "--seconds" || a == "--late" || a == "--black" ||
+            a == "--freeze" || a == "--mute" || a == "--pause";
         if (takesValue && !value(v))
             return a + " needs a value";
         if (a == "--help" || a == "-h") {
@@ -162,6 +164,9 @@ TestSourceOptions::parse(const std::vector<std::string> &args)
         } else if (a == "--seconds") {
             if (!toDouble(v, o.seconds) || o.seconds < 0)
                 return "--seconds " + v + ": expected a number of seconds";
+        } else if (a == "--late") {
+            if (!toInt(v, o.lateMs) || o.lateMs < 1 || o.lateMs > 100)
+                return "--late " + v + ": expected 1 to 100 ms";
         } else if (a == "--black" || a == "--freeze" || a == "--mute" || a == "--pause") {
             int effect = 0;
             while (a != std::string("--") + effectName(effect))

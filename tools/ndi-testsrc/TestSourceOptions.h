@@ -28,6 +28,7 @@ struct TestSourceOptions
     int makerSync = -1; // < 0: derived from the server
     int makerIntervalMs = 1000;
     double seconds = 0; // run time limit; 0 = until SIGTERM/SIGINT
+    int lateMs = 0;     // > 0: once a second, one frame is sent this late
 
     // Faults a monitor must notice, each on during a time window (seconds since start;
     // `from` < 0: never) and switchable at run time by a line on stdin ("black on").
