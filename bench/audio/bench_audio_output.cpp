@@ -17,6 +17,7 @@
 #include "ndi/NdiLibrary.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QJsonArray>
 #include <QTest>
@@ -225,17 +226,39 @@ void endToEnd(PulseServer &pulse, int seconds)
     // Three senders of one tone, heard together.
     mediatest::NdiSourceProcess sources[3];
     for (int i = 0; i < 3; ++i) {
-        if (!sources[i].start("tone", {"--tone", "1025", "--level", "-30", "--resolution",
-                                       "160x120", "--fps", "50"}) ||
+        if (!sources[i].start("tone",
+                              {"--tone", "1025", "--level", "-30", "--resolution", "160x120",
+                               "--fps", "50", "--seconds", QString::number(seconds + 60)}) ||
             !waitListed(app, sources[i].fullName()) || !hear(app, i + 1, sources[i].fullName())) {
             std::printf("glitches: could not set up the three sources\n");
             return;
         }
     }
+    // DR_DBG: a thread that wakes every 5 ms notes when it woke over 20 ms late (the whole
+    // machine stood still), to tell such stalls from the application's own gaps.
+    std::atomic<bool> canaryRunning{true};
+    QStringList stalls;
+    std::thread canary([&] {
+        if (!qEnvironmentVariableIsSet("DR_DBG"))
+            return;
+        while (canaryRunning) {
+            const auto before = std::chrono::steady_clock::now();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const auto lateMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - before)
+                                    .count() -
+                                5;
+            if (lateMs > 20)
+                stalls.append(QString("%1 (%2 ms)")
+                                  .arg(QDateTime::currentDateTime().toString("HH:mm:ss.zzz"))
+                                  .arg(lateMs));
+        }
+    });
     Capture tone(pulse);
     tone.start();
     QTest::qWait(2000);
     const double peak = peakAbs(tone.last(500));
+    const qint64 skipped = tone.frames();
     tone.take();
     SineContinuity check(1025, qMax(30.0, 0.05 * peak));
     QElapsedTimer elapsed;
@@ -244,6 +267,8 @@ void endToEnd(PulseServer &pulse, int seconds)
         QTest::qWait(1000);
         check.feed(tone.take());
     }
+    canaryRunning = false;
+    canary.join();
     const double hours = double(check.frames()) / kRate / 3600;
     std::printf("glitches with 3 sources: %lld in %.0f s (%.1f per hour; summed tone peak %.0f)\n",
                 qint64(check.glitches().size()), hours * 3600,
@@ -257,8 +282,13 @@ void endToEnd(PulseServer &pulse, int seconds)
         for (const QString &line : output.split('\n'))
             if (line.contains("frame sync") || line.contains("ran out") || line.contains("ran dry"))
                 std::printf("%s\n", qPrintable(line));
-        for (qint64 at : check.glitches())
-            std::printf("glitch at %.3f s\n", double(at) / kRate);
+        for (qint64 at : check.glitches()) // wall clock too, to line up with the logs
+            std::printf("glitch at %.3f s (%s)\n", double(at) / kRate,
+                        qPrintable(QDateTime::fromMSecsSinceEpoch(tone.startMs() +
+                                                                  (skipped + at) * 1000 / kRate)
+                                       .toString("HH:mm:ss.zzz")));
+        for (const QString &stall : stalls)
+            std::printf("machine stalled at %s\n", qPrintable(stall));
     }
     app.stop();
 }

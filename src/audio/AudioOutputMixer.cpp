@@ -122,9 +122,18 @@ void AudioOutputMixer::mixLoop()
     pthread_setname_np(pthread_self(), "audio-mix"); // found by name in diagnostics
     qint64 deadlineUs = steadyUs() + kMixPeriodUs;
     dr::audiomix::AudioFrame frame;
+    qint64 previousLateUs = 0;
     while (m_running) {
         const qint64 nowUs = steadyUs();
         if (nowUs >= deadlineUs) {
+            // Counted once per stall: the passes that catch up after it are late by less.
+            const qint64 lateUs = nowUs - deadlineUs;
+            if (lateUs > kLateMixUs && m_mixing && lateUs > previousLateUs) {
+                if (previousLateUs <= kLateMixUs)
+                    ++m_lateMixes;
+                m_worstLateMixUs = std::max<qint64>(m_worstLateMixUs, lateUs);
+            }
+            previousLateUs = lateUs;
             frame.Reset();
             const bool mixed = m_engine->Mix(m_channels, &frame);
             m_mixing = mixed; // an idle device while nothing is heard is no gap
@@ -212,6 +221,17 @@ void AudioOutputMixer::reportGaps()
                                  .arg(idles);
         m_deviceIdlesReported = idles;
         m_deviceIdlesReportedAtUs = nowUs;
+    }
+    const quint64 lateMixes = m_lateMixes;
+    if (lateMixes != m_lateMixesReported && nowUs - m_lateMixesReportedAtUs >= kReportEveryUs) {
+        qInfo().noquote() << QStringLiteral("audio output: the mixing thread started %1 time(s) "
+                                            "over %2 ms late (at worst %3 ms); the sound may "
+                                            "have broken off (the machine was busy)")
+                                 .arg(lateMixes)
+                                 .arg(kLateMixUs / 1000)
+                                 .arg(m_worstLateMixUs / 1000);
+        m_lateMixesReported = lateMixes;
+        m_lateMixesReportedAtUs = nowUs;
     }
 }
 

@@ -177,8 +177,15 @@ private:
     std::atomic<quint64> m_framesDropped{0}; // mixed but not written (no device, or let go)
     std::atomic<bool> m_mixing{false};       // the last pass had something to play
     std::atomic<quint64> m_deviceIdles{0};   // the output went idle while playing (underrun)
-    quint64 m_deviceIdlesReported = 0;       // watcher thread
-    qint64 m_deviceIdlesReportedAtUs = 0;    // watcher thread
+    // Mixing passes that started more than kLateMixUs after their slot while playing: the
+    // device's backlog (about 50 ms) may not have covered them. The worst such delay, in us.
+    static constexpr qint64 kLateMixUs = 30000;
+    std::atomic<quint64> m_lateMixes{0};
+    std::atomic<qint64> m_worstLateMixUs{0};
+    quint64 m_lateMixesReported = 0;      // watcher thread
+    qint64 m_lateMixesReportedAtUs = 0;   // watcher thread
+    quint64 m_deviceIdlesReported = 0;    // watcher thread
+    qint64 m_deviceIdlesReportedAtUs = 0; // watcher thread
 
     QThread *m_watcherThread = nullptr; // child of the mixer
     QTimer *m_watcherTimer = nullptr;   // no parent; lives on m_watcherThread
