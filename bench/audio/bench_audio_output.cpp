@@ -6,7 +6,8 @@
 //     latency = first recorded sample of a burst - the wall time it was sent (the recording's
 //     time base comes from its first delivery, so figures may read up to ~10 ms high);
 //  3. glitches per hour with three heard sources (three senders of the same 1025 Hz tone:
-//     their sum is one sine, which any gap, lost or repeated block breaks).
+//     their sum is one sine, which any gap, lost or repeated block breaks), and how many of
+//     them fell in a stall of the whole machine.
 // DR_BENCH_SECONDS sets the length of measurements 2 and 3 (default 60 s each). Never fails on
 // timing; prints figures.
 #include "../../tests/audio/PulseTestEnv.h"
@@ -234,24 +235,26 @@ void endToEnd(PulseServer &pulse, int seconds)
             return;
         }
     }
-    // DR_DBG: a thread that wakes every 5 ms notes when it woke over 20 ms late (the whole
-    // machine stood still), to tell such stalls from the application's own gaps.
+    // A thread that wakes every 5 ms notes when it woke over 20 ms late: the whole machine
+    // stood still (the sound server too, whose null sink loses audio on a stall of 30 ms).
+    // Glitches during such stalls are told apart from the rest.
+    struct Stall
+    {
+        qint64 endMs; // wall clock
+        qint64 lateMs;
+    };
     std::atomic<bool> canaryRunning{true};
-    QStringList stalls;
+    QList<Stall> stalls; // canary thread until joined
     std::thread canary([&] {
-        if (!qEnvironmentVariableIsSet("DR_DBG"))
-            return;
         while (canaryRunning) {
             const auto before = std::chrono::steady_clock::now();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            const auto lateMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now() - before)
-                                    .count() -
-                                5;
+            const qint64 lateMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - before)
+                                      .count() -
+                                  5;
             if (lateMs > 20)
-                stalls.append(QString("%1 (%2 ms)")
-                                  .arg(QDateTime::currentDateTime().toString("HH:mm:ss.zzz"))
-                                  .arg(lateMs));
+                stalls.append({QDateTime::currentMSecsSinceEpoch(), lateMs});
         }
     });
     Capture tone(pulse);
@@ -269,10 +272,28 @@ void endToEnd(PulseServer &pulse, int seconds)
     }
     canaryRunning = false;
     canary.join();
+    // A gap shows as marks 10 ms apart; marks within 200 ms are one gap. Its wall time comes
+    // from the recording's time base (a few ms late), hence the 60 ms of slack.
+    QList<qint64> gapsMs;
+    for (qint64 at : check.glitches()) {
+        const qint64 ms = tone.startMs() + (skipped + at) * 1000 / kRate;
+        if (gapsMs.isEmpty() || ms - gapsMs.last() > 200)
+            gapsMs.append(ms);
+    }
+    int duringStalls = 0;
+    qint64 longestStallMs = 0;
+    for (const Stall &stall : stalls)
+        longestStallMs = qMax(longestStallMs, stall.lateMs);
+    for (qint64 ms : gapsMs)
+        duringStalls += std::any_of(stalls.begin(), stalls.end(), [&](const Stall &stall) {
+            return ms >= stall.endMs - stall.lateMs - 60 && ms <= stall.endMs + 60;
+        });
     const double hours = double(check.frames()) / kRate / 3600;
-    std::printf("glitches with 3 sources: %lld in %.0f s (%.1f per hour; summed tone peak %.0f)\n",
-                qint64(check.glitches().size()), hours * 3600,
-                hours > 0 ? check.glitches().size() / hours : -1.0, peak);
+    std::printf("glitches with 3 sources: %lld gap(s) in %.0f s (%.1f per hour; summed tone peak "
+                "%.0f); %d of them while the machine stood still (%lld stalls over 20 ms, the "
+                "longest %lld ms)\n",
+                qint64(gapsMs.size()), hours * 3600, hours > 0 ? gapsMs.size() / hours : -1.0, peak,
+                duringStalls, qint64(stalls.size()), longestStallMs);
     if (qEnvironmentVariableIsSet("DR_DBG")) {
         for (const QByteArray &line : drtest::readLogs(app.dataDir()).split('\n'))
             if (line.contains("audio output"))
@@ -282,13 +303,14 @@ void endToEnd(PulseServer &pulse, int seconds)
         for (const QString &line : output.split('\n'))
             if (line.contains("frame sync") || line.contains("ran out") || line.contains("ran dry"))
                 std::printf("%s\n", qPrintable(line));
-        for (qint64 at : check.glitches()) // wall clock too, to line up with the logs
-            std::printf("glitch at %.3f s (%s)\n", double(at) / kRate,
-                        qPrintable(QDateTime::fromMSecsSinceEpoch(tone.startMs() +
-                                                                  (skipped + at) * 1000 / kRate)
-                                       .toString("HH:mm:ss.zzz")));
-        for (const QString &stall : stalls)
-            std::printf("machine stalled at %s\n", qPrintable(stall));
+        const auto wall = [](qint64 ms) {
+            return QDateTime::fromMSecsSinceEpoch(ms).toString("HH:mm:ss.zzz").toUtf8();
+        };
+        for (qint64 ms : gapsMs) // to line up with the logs
+            std::printf("gap at %s\n", wall(ms).constData());
+        for (const Stall &stall : stalls)
+            std::printf("machine stalled %lld ms until %s\n", stall.lateMs,
+                        wall(stall.endMs).constData());
     }
     app.stop();
 }
