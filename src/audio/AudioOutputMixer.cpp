@@ -128,7 +128,7 @@ void AudioOutputMixer::mixLoop()
         if (nowUs >= deadlineUs) {
             // Counted once per stall: the passes that catch up after it are late by less.
             const qint64 lateUs = nowUs - deadlineUs;
-            if (lateUs > kLateMixUs && m_mixing && lateUs > previousLateUs) {
+            if (lateUs > kLateMixUs && m_mixing) {
                 if (previousLateUs <= kLateMixUs)
                     ++m_lateMixes;
                 m_worstLateMixUs = std::max<qint64>(m_worstLateMixUs, lateUs);
